@@ -1,0 +1,59 @@
+// Shared globals and declarations of the label raster filter.
+#ifndef VELLUMFILTER_H
+#define VELLUMFILTER_H
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#include <cups/cups.h>
+#include <cups/raster.h>
+
+// The PPD API is marked deprecated in libcups 2.x, yet it is still how a CUPS
+// filter reads its printer's options. Drop only its deprecation marks (the
+// HTTP header, which shares the macro, is already included above).
+#undef _CUPS_DEPRECATED_1_6_MSG
+#define _CUPS_DEPRECATED_1_6_MSG(m) _CUPS_PUBLIC
+#include <cups/ppd.h>
+
+// libcups exports these localised-message helpers, but the header that
+// declares them needs libcups's private build configuration.
+extern "C" {
+int _cupsLangPrintFilter(FILE *fp, const char *prefix, const char *message, ...);
+void _cupsLangPrintError(const char *prefix, const char *message);
+}
+
+// Printer command family chosen by Setup (18 ZPL, 48 TSPL, 0/16/17 trailers).
+extern int32_t ModelNumber;
+// The current row, cupsBytesPerLine bytes; lives from StartPage to EndPage.
+extern unsigned char *Buffer;
+// Pages started so far.
+extern int32_t Page;
+// Set by the SIGTERM handler.
+extern volatile std::sig_atomic_t Canceled;
+
+void CancelJob(int sig);
+void check_job_status_and_wait(int job_id);
+
+void Setup(ppd_file_t *ppd);
+void StartPage(ppd_file_t *ppd, cups_page_header2_t *header);
+void EndPage(ppd_file_t *ppd, cups_page_header2_t *header);
+void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y);
+
+// The marked choice's name for keyword, or nullptr when nothing is marked.
+const char *MarkedChoiceName(ppd_file_t *ppd, const char *keyword);
+
+// Whole millimetres to dots at res dpi: a signed 32-bit product (wrapping on
+// overflow), divided by 25.4 in double precision and truncated toward zero.
+int32_t MillimetresToDots(int32_t mm, uint32_t res);
+
+// Moves a run of `count` cells of `cell` bytes each by `shift` cells (positive
+// toward the end) and fills what it leaves behind with white (0xFF). A shift
+// of the whole run or more turns it all white.
+void ShiftCells(unsigned char *data, uint64_t count, uint64_t cell, int64_t shift);
+
+// Whether grey value v counts as light under the given gamma, computed
+// exactly as the printer's threshold is defined.
+bool GreyIsLight(unsigned v, float gamma);
+
+#endif
