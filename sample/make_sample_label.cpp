@@ -1,6 +1,7 @@
-// Writes the demo's sample label as an 8-bit grey CUPS raster stream: a
-// 4 x 2 in shipping label at 203 dpi with a frame, text, a barcode and a
-// grey ramp.
+// Writes the demo's sample label as an 8-bit CUPS raster stream in the
+// printer's colour space, black ink (cupsColorSpace K: 0 no ink, 255 full
+// ink): a 4 x 2 in shipping label at 203 dpi with a frame, text, a barcode,
+// a grey ramp and a black box.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -108,10 +109,13 @@ int main(int argc, char **argv) {
   header.cupsBitsPerPixel = 8;
   header.cupsBytesPerLine = kWidth;
   header.cupsColorOrder = CUPS_ORDER_CHUNKED;
-  header.cupsColorSpace = CUPS_CSPACE_W;
+  header.cupsColorSpace = CUPS_CSPACE_K;
   header.cupsCompression = 10; // darkness
   header.NumCopies = 1;
   Page page = DrawLabel();
+  // Drawn as grey levels (0 black); the printer's raster carries ink.
+  for (unsigned char &pixel : page)
+    pixel = static_cast<unsigned char>(255 - pixel);
   const bool ok =
       cupsRasterWriteHeader2(ras, &header) &&
       cupsRasterWritePixels(ras, page.data(), static_cast<unsigned>(page.size())) == page.size();

@@ -250,5 +250,49 @@ TEST_P(Framing, FamiliesWithoutImagesStillLogEveryRow) {
   }
 }
 
+// The three settings in which vellumfilter_03 differs from vellumfilter.
+TEST(Variants, DifferInFeedOffsetPerforatedMediaAndAutoPrintMode) {
+  struct Case {
+    const char *name;
+    int model_number;
+    std::vector<PpdOption> ppd;
+    std::string base, variant03; // expected bytes of each filter
+  };
+  const std::string zpl = ZplLabel(Frame(0x45, {0x01}), "~SD0\r\n");
+  const auto offset = [](const char *choice) {
+    return std::vector<PpdOption>{kZpl, {"Offset", choice, {choice}}};
+  };
+  const auto feed = [&zpl](unsigned char low, unsigned char high) {
+    return Frame(0x36, {low, high}) + zpl;
+  };
+  const PpdOption perforated = {"zeMediaTracking", "Perforated", {"Perforated", "Web"}};
+  const PpdOption auto_mode = {"Print_Mode", "Auto", {"Auto", "Thermal"}};
+  const Case cases[] = {
+      {"offset 0", 18, offset("0"), feed(0x55, 0x00), feed(0x70, 0x00)},
+      {"offset -10", 18, offset("-10"), feed(0x0A, 0x00), feed(0x20, 0x00)},
+      {"offset -13 raised to 10", 18, offset("-13"), feed(0x0A, 0x00), feed(0x0A, 0x00)},
+      {"offset 30", 18, offset("30"), feed(0x45, 0x01), feed(0x60, 0x01)},
+      {"offset 8192 keeps the low 16 bits", 18, offset("8192"), feed(0x55, 0x00), feed(0x70, 0x00)},
+      {"offset 2147483647 wraps", 18, offset("2147483647"), feed(0x4D, 0x00), feed(0x68, 0x00)},
+      {"offset -2147483648 wraps", 18, offset("-2147483648"), feed(0x55, 0x00), feed(0x70, 0x00)},
+      {"offset not a number", 18, offset("none"), feed(0x55, 0x00), feed(0x70, 0x00)},
+      {"Perforated", 18, {kZpl, perforated}, zpl, Frame(0x16, {0x01}) + zpl},
+      {"Auto print mode, ZPL",
+       18,
+       {kZpl, auto_mode},
+       zpl,
+       ZplLabel(Frame(0x41, {0x02}) + Frame(0x45, {0x01}), "~SD0\r\n")},
+      {"Auto print mode, TSPL",
+       48,
+       {kTspl, auto_mode},
+       TsplLabel(Frame(0x45, {0x00}), "DENSITY 0\r\n"),
+       TsplLabel(Frame(0x41, {0x02}) + Frame(0x45, {0x00}), "DENSITY 0\r\n")},
+  };
+  for (const Case &c : cases) {
+    ExpectJobs({{c.name, c.model_number, c.ppd, {}, c.base}}, Variant::kBase);
+    ExpectJobs({{c.name, c.model_number, c.ppd, {}, c.variant03}}, Variant::k03);
+  }
+}
+
 } // namespace
 } // namespace vellum_test
