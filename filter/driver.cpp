@@ -210,7 +210,7 @@ int main(int argc, char *argv[]) {
   std::setbuf(stderr, nullptr);
 
   if (argc < 2) {
-    std::fprintf(stderr, "Usage: %s <job-id>\n", argv[0]);
+    std::fprintf(stderr, "Usage: %s <job-id>\n", argc > 0 ? argv[0] : "vellumfilter");
     return 1;
   }
   if (argc != 6 && argc != 7) {
