@@ -152,8 +152,9 @@ static void ShiftPageVertically(ppd_file_t *ppd, const cups_page_header2_t &head
   ShiftCells(all_data, header.cupsHeight, header.cupsBytesPerLine, yshift);
 }
 
-// Feeds the page's rows to the renderer with a progress report every 16 rows.
-static void PrintRows(ppd_file_t *ppd, cups_page_header2_t *header, const unsigned char *all_data) {
+// Feeds the page's rows to the renderer with a progress report every 16 rows;
+// returns false as soon as the printer data can no longer be written.
+static bool PrintRows(ppd_file_t *ppd, cups_page_header2_t *header, const unsigned char *all_data) {
   const uint32_t y_cupsHeight = header->cupsHeight;
   const uint64_t width = header->cupsBytesPerLine;
   for (uint32_t y = 0; y != y_cupsHeight; ++y) {
@@ -164,23 +165,46 @@ static void PrintRows(ppd_file_t *ppd, cups_page_header2_t *header, const unsign
     }
     std::memcpy(Buffer, all_data + y * width, width);
     OutputLine(ppd, header, y);
+    if (std::ferror(stdout))
+      return false;
   }
+  return true;
 }
 
-// Prints one page; returns false when its memory could not be had, in which
-// case nothing of the page reached the printer.
-static bool PrintPage(cups_raster_t *ras, ppd_file_t *ppd, cups_page_header2_t *header,
-                      int job_id) {
+enum class PageOutcome { kPrinted, kTooLarge, kOutputFailed };
+
+// The largest page taken: far beyond any label, small enough that a crafted
+// header with no data behind it cannot exhaust memory or run for hours.
+#ifndef VELLUM_MAX_PAGE_BYTES
+#define VELLUM_MAX_PAGE_BYTES (uint64_t{1} << 30)
+#endif
+#ifndef VELLUM_MAX_PAGE_ROWS
+#define VELLUM_MAX_PAGE_ROWS 1000000u
+#endif
+
+// Takes the page buffer, or reports why the page cannot be printed.
+static unsigned char *AllocatePage(const cups_page_header2_t &header, uint64_t size) {
+  if (size > VELLUM_MAX_PAGE_BYTES || header.cupsHeight > VELLUM_MAX_PAGE_ROWS) {
+    _cupsLangPrintFilter(stderr, "ERROR", "Page %d is too large to print (%u x %u).", Page + 1,
+                         header.cupsBytesPerLine, header.cupsHeight);
+    return nullptr;
+  }
+  auto *all_data = static_cast<unsigned char *>(std::malloc(size != 0 ? size : 1));
+  if (all_data == nullptr)
+    _cupsLangPrintFilter(stderr, "ERROR", "Unable to allocate memory for page %d.", Page + 1);
+  return all_data;
+}
+
+// Prints one page. A page that cannot be printed is refused before its first
+// printer byte, so that no label is left half-sent.
+static PageOutcome PrintPage(cups_raster_t *ras, ppd_file_t *ppd, cups_page_header2_t *header,
+                             int job_id) {
   check_job_status_and_wait(job_id);
 
-  // Taken before the page's first printer byte, so that a page too large for
-  // memory never leaves a label half-sent. The size needs 64 bits.
   const uint64_t size = uint64_t{header->cupsHeight} * header->cupsBytesPerLine;
-  auto *all_data = size <= SIZE_MAX ? static_cast<unsigned char *>(std::malloc(size)) : nullptr;
-  if (all_data == nullptr && size != 0) {
-    _cupsLangPrintFilter(stderr, "ERROR", "Unable to allocate memory for page %d.", Page + 1);
-    return false;
-  }
+  unsigned char *all_data = AllocatePage(*header, size);
+  if (all_data == nullptr)
+    return PageOutcome::kTooLarge;
 
   std::fprintf(stderr, "Processing job %d...\n", job_id);
   ++Page;
@@ -192,18 +216,23 @@ static bool PrintPage(cups_raster_t *ras, ppd_file_t *ppd, cups_page_header2_t *
   if (Buffer == nullptr) {
     std::free(all_data);
     _cupsLangPrintFilter(stderr, "ERROR", "Unable to allocate memory for page %d.", Page);
-    return false;
+    return PageOutcome::kTooLarge;
   }
 
   const uint64_t delivered = ReadPage(ras, *header, all_data);
   InvertAndPad(ppd, all_data, delivered, size);
   ShiftPageVertically(ppd, *header, all_data);
-  PrintRows(ppd, header, all_data);
+  const bool sent = PrintRows(ppd, header, all_data);
   std::free(all_data);
+  if (!sent) {
+    std::free(Buffer);
+    Buffer = nullptr;
+    return PageOutcome::kOutputFailed;
+  }
 
   _cupsLangPrintFilter(stderr, "INFO", "Finished page %d.", Page);
   EndPage(ppd, header);
-  return true;
+  return std::ferror(stdout) ? PageOutcome::kOutputFailed : PageOutcome::kPrinted;
 }
 
 int main(int argc, char *argv[]) {
@@ -239,6 +268,11 @@ int main(int argc, char *argv[]) {
   action.sa_handler = CancelJob;
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
+  // A backend that goes away shows as a failed write, not a fatal signal.
+  struct sigaction ignore {};
+  sigemptyset(&ignore.sa_mask);
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
 
   cups_option_t *options = nullptr;
   const int num_options = cupsParseOptions(argv[5], 0, &options);
@@ -249,6 +283,7 @@ int main(int argc, char *argv[]) {
     int linenum = 0;
     const ppd_status_t status = ppdLastError(&linenum);
     std::fprintf(stderr, "DEBUG: %s on line %d.\n", ppdErrorString(status), linenum);
+    CloseJob(ras, fd, nullptr, num_options, options);
     return 1;
   }
   ppdMarkDefaults(ppd);
@@ -257,21 +292,23 @@ int main(int argc, char *argv[]) {
   Setup(ppd);
   Page = 0;
 
-  bool memory_failed = false;
+  PageOutcome outcome = PageOutcome::kPrinted;
   cups_page_header2_t header;
   while (cupsRasterReadHeader2(ras, &header)) {
     if (Canceled)
       break;
-    if (!PrintPage(ras, ppd, &header, job_id)) {
-      memory_failed = true;
-      break;
-    }
-    if (Canceled)
+    outcome = PrintPage(ras, ppd, &header, job_id);
+    if (outcome != PageOutcome::kPrinted || Canceled)
       break;
   }
 
   CloseJob(ras, fd, ppd, num_options, options);
-  if (memory_failed)
+  // A printer that did not get every byte must not count as printed.
+  if (outcome == PageOutcome::kOutputFailed || std::fflush(stdout) != 0) {
+    _cupsLangPrintError("ERROR", "Unable to write print data");
+    return 1;
+  }
+  if (outcome == PageOutcome::kTooLarge)
     return 1;
   if (Page == 0) {
     _cupsLangPrintFilter(stderr, "ERROR", "No pages were found.");

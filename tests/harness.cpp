@@ -26,14 +26,15 @@ const char *VariantName(Variant variant) {
 }
 
 std::string ScratchDir() {
-  static const std::string dir = [] {
+  // Never destroyed, so that the exit handler that removes it can still read it.
+  static const std::string *const dir = [] {
     char tmpl[] = "/tmp/vellum-test-XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
       throw std::runtime_error("mkdtemp failed");
-    std::atexit([] { std::filesystem::remove_all(ScratchDir()); });
-    return std::string(tmpl);
+    std::atexit([] { std::filesystem::remove_all(*dir); });
+    return new std::string(tmpl);
   }();
-  return dir;
+  return *dir;
 }
 
 std::string WriteScratchFile(const std::string &name, const std::string &content) {
