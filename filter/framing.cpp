@@ -97,30 +97,40 @@ const char *PrintRate(ppd_file_t *ppd) {
   return choice != nullptr && std::strcmp(choice, "PrinterS") != 0 ? choice : nullptr;
 }
 
+// A header field as the signed number the stream holds. Enumerated fields
+// are read through their bytes: a hostile stream can hold any value there.
+template <typename Field> int HeaderInt(const Field &field) {
+  static_assert(sizeof(Field) == sizeof(int), "header fields are 32 bits");
+  int value = 0;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
+}
+
 void LogPageHeader(const cups_page_header2_t *h) {
-  auto d = [](auto value) { return static_cast<int>(value); };
   std::fputs("DEBUG: StartPage...\n", stderr);
-  std::fprintf(stderr, "DEBUG: Duplex = %d\n", d(h->Duplex));
-  std::fprintf(stderr, "DEBUG: HWResolution = [ %d %d ]\n", d(h->HWResolution[0]),
-               d(h->HWResolution[1]));
-  std::fprintf(stderr, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", d(h->ImagingBoundingBox[0]),
-               d(h->ImagingBoundingBox[1]), d(h->ImagingBoundingBox[2]),
-               d(h->ImagingBoundingBox[3]));
-  std::fprintf(stderr, "DEBUG: Margins = [ %d %d ]\n", d(h->Margins[0]), d(h->Margins[1]));
-  std::fprintf(stderr, "DEBUG: ManualFeed = %d\n", d(h->ManualFeed));
-  std::fprintf(stderr, "DEBUG: MediaPosition = %d\n", d(h->MediaPosition));
-  std::fprintf(stderr, "DEBUG: NumCopies = %d\n", d(h->NumCopies));
-  std::fprintf(stderr, "DEBUG: Orientation = %d\n", d(h->Orientation));
-  std::fprintf(stderr, "DEBUG: PageSize = [ %d %d ]\n", d(h->PageSize[0]), d(h->PageSize[1]));
-  std::fprintf(stderr, "DEBUG: cupsWidth = %d\n", d(h->cupsWidth));
-  std::fprintf(stderr, "DEBUG: cupsHeight = %d\n", d(h->cupsHeight));
-  std::fprintf(stderr, "DEBUG: cupsMediaType = %d\n", d(h->cupsMediaType));
-  std::fprintf(stderr, "DEBUG: cupsBitsPerColor = %d\n", d(h->cupsBitsPerColor));
-  std::fprintf(stderr, "DEBUG: cupsBitsPerPixel = %d\n", d(h->cupsBitsPerPixel));
-  std::fprintf(stderr, "DEBUG: cupsBytesPerLine = %d\n", d(h->cupsBytesPerLine));
-  std::fprintf(stderr, "DEBUG: cupsColorOrder = %d\n", d(h->cupsColorOrder));
-  std::fprintf(stderr, "DEBUG: cupsColorSpace = %d\n", d(h->cupsColorSpace));
-  std::fprintf(stderr, "DEBUG: cupsCompression = %d\n", d(h->cupsCompression));
+  std::fprintf(stderr, "DEBUG: Duplex = %d\n", HeaderInt(h->Duplex));
+  std::fprintf(stderr, "DEBUG: HWResolution = [ %d %d ]\n", HeaderInt(h->HWResolution[0]),
+               HeaderInt(h->HWResolution[1]));
+  std::fprintf(stderr, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n",
+               HeaderInt(h->ImagingBoundingBox[0]), HeaderInt(h->ImagingBoundingBox[1]),
+               HeaderInt(h->ImagingBoundingBox[2]), HeaderInt(h->ImagingBoundingBox[3]));
+  std::fprintf(stderr, "DEBUG: Margins = [ %d %d ]\n", HeaderInt(h->Margins[0]),
+               HeaderInt(h->Margins[1]));
+  std::fprintf(stderr, "DEBUG: ManualFeed = %d\n", HeaderInt(h->ManualFeed));
+  std::fprintf(stderr, "DEBUG: MediaPosition = %d\n", HeaderInt(h->MediaPosition));
+  std::fprintf(stderr, "DEBUG: NumCopies = %d\n", HeaderInt(h->NumCopies));
+  std::fprintf(stderr, "DEBUG: Orientation = %d\n", HeaderInt(h->Orientation));
+  std::fprintf(stderr, "DEBUG: PageSize = [ %d %d ]\n", HeaderInt(h->PageSize[0]),
+               HeaderInt(h->PageSize[1]));
+  std::fprintf(stderr, "DEBUG: cupsWidth = %d\n", HeaderInt(h->cupsWidth));
+  std::fprintf(stderr, "DEBUG: cupsHeight = %d\n", HeaderInt(h->cupsHeight));
+  std::fprintf(stderr, "DEBUG: cupsMediaType = %d\n", HeaderInt(h->cupsMediaType));
+  std::fprintf(stderr, "DEBUG: cupsBitsPerColor = %d\n", HeaderInt(h->cupsBitsPerColor));
+  std::fprintf(stderr, "DEBUG: cupsBitsPerPixel = %d\n", HeaderInt(h->cupsBitsPerPixel));
+  std::fprintf(stderr, "DEBUG: cupsBytesPerLine = %d\n", HeaderInt(h->cupsBytesPerLine));
+  std::fprintf(stderr, "DEBUG: cupsColorOrder = %d\n", HeaderInt(h->cupsColorOrder));
+  std::fprintf(stderr, "DEBUG: cupsColorSpace = %d\n", HeaderInt(h->cupsColorSpace));
+  std::fprintf(stderr, "DEBUG: cupsCompression = %d\n", HeaderInt(h->cupsCompression));
 }
 
 void StartZplLabel(ppd_file_t *ppd, const cups_page_header2_t *header) {
@@ -196,7 +206,7 @@ void EndPage(ppd_file_t * /*ppd*/, cups_page_header2_t *header) {
     break;
   case 17:
     std::fputs("P1\n", stdout);
-    if (header->CutMedia != 0)
+    if (HeaderInt(header->CutMedia) != 0)
       std::fputs("C\n", stdout);
     break;
   case 18:

@@ -1,14 +1,9 @@
 // The filter's command line, input, PPD loading, page loop, accounting and
 // cancellation, seen from outside.
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -57,11 +52,9 @@ TEST_P(BothFilters, ReadsTheNamedFileOrStandardInputAlike) {
 }
 
 TEST(Driver, AnInputFileThatCannotBeOpenedEndsTheJob) {
-  std::vector<std::string> env = FilterEnv();
-  env.push_back("PPD=" + WriteScratchFile("printer.ppd", ZplPpd()));
-  const Result run = RunProgram(
-      {FilterPath(Variant::kBase), "1", "u", "t", "1", "", ScratchDir() + "/no-such-file.ras"},
-      env);
+  std::vector<std::string> argv = FilterArgs(Variant::kBase);
+  argv.push_back(ScratchDir() + "/no-such-file.ras");
+  const Result run = RunProgram(argv, FilterEnv(ZplPpd()));
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, std::vector<std::string>{
@@ -88,8 +81,7 @@ TEST(Driver, APpdThatCannotBeOpenedEndsTheJob) {
     std::vector<std::string> env = FilterEnv();
     if (!c.ppd_variable.empty())
       env.push_back(c.ppd_variable);
-    const Result run =
-        RunProgram({FilterPath(Variant::kBase), "1", "u", "t", "1", ""}, env, raster);
+    const Result run = RunProgram(FilterArgs(Variant::kBase), env, raster);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
@@ -189,66 +181,11 @@ TEST(Driver, EveryPageIsCountedAndFramedButTheJobIsSetUpOnce) {
   EXPECT_EQ(run.out, Frame(0x16, {0x00}) + label('\xFF') + label('\x00') + label('\xFF'));
 }
 
-// A filter started with its raster on a pipe, so that the test decides when
-// each byte arrives.
-struct LiveFilter {
-  pid_t pid = 0;
-  int raster_fd = -1;
-  std::string out_path, err_path;
-};
-
-LiveFilter StartLiveFilter(const std::string &ppd) {
-  static int serial = 0;
-  LiveFilter live;
-  const std::string base = ScratchDir() + "/live-" + std::to_string(++serial);
-  live.out_path = base + ".out";
-  live.err_path = base + ".err";
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-  posix_spawn_file_actions_addclose(&actions, fds[1]);
-  posix_spawn_file_actions_addopen(&actions, 1, live.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, live.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  std::vector<std::string> env = FilterEnv();
-  env.push_back("PPD=" + WriteScratchFile("live.ppd", ppd));
-  std::vector<char *> envp;
-  for (std::string &entry : env)
-    envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string program = FilterPath(Variant::kBase);
-  std::string args[] = {program, "1", "u", "t", "1", ""};
-  char *argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
-                  args[4].data(), args[5].data(), nullptr};
-  EXPECT_EQ(posix_spawn(&live.pid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[0]);
-  live.raster_fd = fds[1];
-  return live;
-}
-
-std::string FileText(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Waits until the filter has written `text` to the file at path.
 void AwaitText(const std::string &path, const std::string &text) {
-  for (int i = 0; i < 3000 && FileText(path).find(text) == std::string::npos; ++i)
+  for (int i = 0; i < 3000 && ReadFile(path).find(text) == std::string::npos; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_NE(FileText(path).find(text), std::string::npos) << "never saw " << text;
-}
-
-int FinishLiveFilter(LiveFilter &live) {
-  close(live.raster_fd);
-  int status = 0;
-  waitpid(live.pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ASSERT_NE(ReadFile(path).find(text), std::string::npos) << "never saw " << text;
 }
 
 TEST(Driver, SigtermFinishesThePageInProgressAndStartsNoOther) {
@@ -258,31 +195,34 @@ TEST(Driver, SigtermFinishesThePageInProgressAndStartsNoOther) {
   };
   for (const Case c : {Case{"between pages", false}, Case{"within a page", true}}) {
     SCOPED_TRACE(c.name);
-    LiveFilter live = StartLiveFilter(ZplPpd());
+    // The raster arrives on a pipe, so that the test decides when each byte does.
+    Process live = Spawn(FilterArgs(Variant::kBase), FilterEnv(ZplPpd()), {kPipe, ""});
     const RasterPage first = GreyPage(16, 40, 0);
     const std::string stream = RasterStream({first, GreyPage(16, 40, 0)});
     const size_t second_page = RasterStream({first}).size();
     // While the signal lands the filter waits for the last 20 rows of the
     // first page, or for the second page's header.
     const size_t before_signal = c.mid_page ? second_page - 20 * 16 : second_page;
-    ASSERT_EQ(write(live.raster_fd, stream.data(), before_signal),
+    ASSERT_EQ(write(live.stdin_fd, stream.data(), before_signal),
               static_cast<ssize_t>(before_signal));
     AwaitText(c.mid_page ? live.err_path : live.out_path,
               c.mid_page ? "INFO: Starting page 1." : EndOfPageFrame());
     kill(live.pid, SIGTERM);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const size_t rest = stream.size() - before_signal;
-    ASSERT_EQ(write(live.raster_fd, stream.data() + before_signal, rest),
+    ASSERT_EQ(write(live.stdin_fd, stream.data() + before_signal, rest),
               static_cast<ssize_t>(rest));
-    EXPECT_EQ(FinishLiveFilter(live), 0);
+    const Result run = Wait(live);
+    EXPECT_EQ(run.exit_status, 0);
 
-    DecodedJob job = DecodeJob(FileText(live.out_path));
+    DecodedJob job = DecodeJob(run.out);
     std::string error = job.error;
     const std::vector<Label> labels = Labels(job, &error);
     EXPECT_EQ(error, "");
     ASSERT_EQ(labels.size(), 1u);
     EXPECT_EQ(labels[0].rows, std::vector<std::string>(40, "\xFF\xFF"));
-    EXPECT_EQ(FileText(live.err_path).find("Starting page 2"), std::string::npos);
+    EXPECT_EQ(LinesStartingWith(run.err, "INFO: Starting page"),
+              std::vector<std::string>{"INFO: Starting page 1."});
   }
 }
 

@@ -43,7 +43,7 @@ std::string WriteScratchFile(const std::string &name, const std::string &content
   return path;
 }
 
-static std::string ReadFile(const std::string &path) {
+std::string ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
@@ -111,7 +111,7 @@ std::vector<std::string> FilterEnv() {
   return {"LC_ALL=C", "HOME=" + ScratchDir(), "CUPS_SERVER=" + ScratchDir() + "/no-scheduler.sock"};
 }
 
-static std::vector<std::string> SplitLines(const std::string &text) {
+std::vector<std::string> SplitLines(const std::string &text) {
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {
@@ -124,21 +124,38 @@ static std::vector<std::string> SplitLines(const std::string &text) {
   return lines;
 }
 
-Result RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                  const std::string &stdin_path) {
+Process Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+              const Streams &streams) {
   static int serial = 0;
+  Process process;
   const std::string base = ScratchDir() + "/run-" + std::to_string(++serial);
-  const std::string out_path = base + ".out";
-  const std::string err_path = base + ".err";
+  process.out_path = streams.stdout_path.empty() ? base + ".out" : "";
+  process.err_path = base + ".err";
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(
-      &actions, 0, stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0600);
+  int in_pipe[2] = {-1, -1};
+  int out_pipe[2] = {-1, -1};
+  if (streams.stdin_path == kPipe) {
+    if (pipe(in_pipe) != 0)
+      throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+    posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
+  } else {
+    const char *path = streams.stdin_path.empty() ? "/dev/null" : streams.stdin_path.c_str();
+    posix_spawn_file_actions_addopen(&actions, 0, path, O_RDONLY, 0);
+  }
+  if (streams.stdout_path == kPipe) {
+    if (pipe(out_pipe) != 0)
+      throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+  } else {
+    const std::string &path = streams.stdout_path.empty() ? process.out_path : streams.stdout_path;
+    posix_spawn_file_actions_addopen(&actions, 1, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
+  posix_spawn_file_actions_addopen(&actions, 2, process.err_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
   std::vector<char *> args;
   for (const std::string &arg : argv)
@@ -153,36 +170,67 @@ Result RunProgram(const std::vector<std::string> &argv, const std::vector<std::s
     envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  pid_t pid = 0;
   const int spawned =
-      posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
+      posix_spawn(&process.pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (in_pipe[0] != -1) {
+    close(in_pipe[0]);
+    process.stdin_fd = in_pipe[1];
+  }
+  if (out_pipe[1] != -1) {
+    close(out_pipe[1]);
+    process.stdout_fd = out_pipe[0];
+  }
   if (spawned != 0)
     throw std::runtime_error("cannot start " + argv[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  return process;
+}
 
+Result Wait(Process &process) {
+  if (process.stdin_fd != -1)
+    close(process.stdin_fd);
+  if (process.stdout_fd != -1)
+    close(process.stdout_fd);
+  process.stdin_fd = process.stdout_fd = -1;
+  int status = 0;
+  waitpid(process.pid, &status, 0);
   Result run;
   if (WIFEXITED(status))
     run.exit_status = WEXITSTATUS(status);
   else if (WIFSIGNALED(status))
     run.signal = WTERMSIG(status);
-  run.out = ReadFile(out_path);
-  run.err = SplitLines(ReadFile(err_path));
+  if (!process.out_path.empty())
+    run.out = ReadFile(process.out_path);
+  run.err = SplitLines(ReadFile(process.err_path));
   return run;
+}
+
+Result RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                  const std::string &stdin_path) {
+  Process process = Spawn(argv, env, {stdin_path, ""});
+  return Wait(process);
+}
+
+std::vector<std::string> FilterEnv(const std::string &ppd) {
+  static int serial = 0;
+  std::vector<std::string> env = FilterEnv();
+  env.push_back("PPD=" + WriteScratchFile("printer-" + std::to_string(++serial) + ".ppd", ppd));
+  return env;
+}
+
+std::vector<std::string> FilterArgs(Variant variant, const std::string &options) {
+  return {FilterPath(variant), "1", "user", "title", "1", options};
 }
 
 Result RunFilter(const std::string &ppd, const std::string &raster, const std::string &options,
                  Variant variant, Input input) {
-  std::vector<std::string> env = FilterEnv();
-  env.push_back("PPD=" + WriteScratchFile("printer.ppd", ppd));
   const std::string raster_path = WriteScratchFile("job.ras", raster);
-  std::vector<std::string> argv = {FilterPath(variant), "1", "user", "title", "1", options};
+  std::vector<std::string> argv = FilterArgs(variant, options);
   if (input == Input::kFile) {
     argv.push_back(raster_path);
-    return RunProgram(argv, env);
+    return RunProgram(argv, FilterEnv(ppd));
   }
-  return RunProgram(argv, env, raster_path);
+  return RunProgram(argv, FilterEnv(ppd), raster_path);
 }
 
 std::string Frame(unsigned char code, std::initializer_list<unsigned char> payload, bool crlf) {

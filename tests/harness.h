@@ -60,8 +60,37 @@ Result RunFilter(const std::string &ppd, const std::string &raster, const std::s
 Result RunProgram(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                   const std::string &stdin_path = "");
 
+// Where a started program's standard streams go; kPipe gives the test the
+// other end of a pipe.
+constexpr const char *kPipe = "|";
+struct Streams {
+  std::string stdin_path;  // empty: /dev/null
+  std::string stdout_path; // empty: a scratch file, read back by Wait
+};
+
+struct Process {
+  pid_t pid = 0;
+  int stdin_fd = -1;  // write end, when stdin is a pipe
+  int stdout_fd = -1; // read end, when stdout is a pipe
+  std::string out_path, err_path;
+};
+
+// Starts a program; its stderr goes to a scratch file (err_path).
+Process Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+              const Streams &streams);
+// Closes the test's pipe ends, waits for the program and reads its output.
+Result Wait(Process &process);
+
 // The environment the filter gets under test, PPD aside.
 std::vector<std::string> FilterEnv();
+// The same with PPD naming a scratch file that holds `ppd`.
+std::vector<std::string> FilterEnv(const std::string &ppd);
+// The filter's command line: job id 1 and the options argument.
+std::vector<std::string> FilterArgs(Variant variant, const std::string &options = "");
+
+std::string ReadFile(const std::string &path);
+// The lines of a text without their LF; an unfinished last line counts too.
+std::vector<std::string> SplitLines(const std::string &text);
 
 // A fresh file in the test's scratch folder holding `content`; returns its path.
 std::string WriteScratchFile(const std::string &name, const std::string &content);
