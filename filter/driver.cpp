@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "vellumfilter.h"
@@ -26,22 +27,6 @@ int32_t MillimetresToDots(int32_t mm, uint32_t res) {
   // the two's-complement 32-bit product.
   const auto product = static_cast<int32_t>(static_cast<uint32_t>(mm) * res);
   return static_cast<int32_t>(product / 25.4);
-}
-
-void ShiftCells(unsigned char *data, uint64_t count, uint64_t cell, int64_t shift) {
-  if (shift == 0)
-    return;
-  const uint64_t magnitude =
-      shift > 0 ? static_cast<uint64_t>(shift) : 0 - static_cast<uint64_t>(shift);
-  const uint64_t moved = magnitude < count ? magnitude : count;
-  const uint64_t kept = count - moved;
-  if (shift > 0) {
-    std::memmove(data + moved * cell, data, kept * cell);
-    std::memset(data, 0xFF, moved * cell);
-  } else {
-    std::memmove(data, data + moved * cell, kept * cell);
-    std::memset(data + kept * cell, 0xFF, moved * cell);
-  }
 }
 
 // Sleeps a full second even when a signal interrupts the sleep.
@@ -111,45 +96,73 @@ static void CloseJob(cups_raster_t *ras, int fd, ppd_file_t *ppd, int num_option
   cupsFreeOptions(num_options, options);
 }
 
-// Reads up to the page's rows; returns the bytes delivered.
-static uint64_t ReadPage(cups_raster_t *ras, const cups_page_header2_t &header,
-                         unsigned char *all_data) {
-  uint64_t off_set = 0;
-  for (uint32_t y = 0; y < header.cupsHeight; ++y) {
-    const unsigned read_pixel =
-        cupsRasterReadPixels(ras, all_data + off_set, header.cupsBytesPerLine);
-    if (read_pixel == 0)
-      break;
-    off_set += read_pixel;
-  }
-  return off_set;
+// The vertical shift in rows for yReference and the millimetres it comes
+// from; false when the page keeps its place.
+static bool VerticalShift(ppd_file_t *ppd, const cups_page_header2_t &header, int *mm,
+                          int32_t *rows) {
+  if (ppdIsMarked(ppd, "yReference", "PrinterS"))
+    return false;
+  const char *choice = MarkedChoiceName(ppd, "yReference");
+  if (choice == nullptr)
+    return false;
+  *mm = std::atoi(choice);
+  // A distance along the feed is measured in feed-direction dots.
+  *rows = MillimetresToDots(*mm, header.HWResolution[1]);
+  return true;
 }
 
-// Inverts the delivered bytes when Negative is "off"; rows the stream did not
-// deliver print white either way.
-static void InvertAndPad(ppd_file_t *ppd, unsigned char *all_data, uint64_t delivered,
+// Reads the page's rows, each straight to where the vertical shift puts it:
+// row y of the stream lands at row y + yshift (positive moves the image
+// down). Rows that fall off the page are read into Buffer and dropped.
+// Returns how many rows were placed, from row *first on.
+static uint64_t ReadPage(cups_raster_t *ras, const cups_page_header2_t &header,
+                         unsigned char *all_data, int32_t yshift, uint64_t *first) {
+  const uint64_t height = header.cupsHeight;
+  const uint64_t width = header.cupsBytesPerLine;
+  const uint64_t magnitude =
+      yshift < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(yshift)) : uint64_t(yshift);
+  const uint64_t moved = magnitude < height ? magnitude : height;
+  const uint64_t skipped = yshift < 0 ? moved : 0; // stream rows above the page
+  *first = yshift > 0 ? moved : 0;
+  uint64_t placed = 0;
+  for (uint64_t y = 0; y < height; ++y) {
+    const bool kept = y >= skipped && y < skipped + height - moved;
+    unsigned char *row = kept ? all_data + (*first + y - skipped) * width : Buffer;
+    if (cupsRasterReadPixels(ras, row, header.cupsBytesPerLine) == 0)
+      break;
+    placed += kept ? 1 : 0;
+  }
+  return placed;
+}
+
+// Inverts the placed bytes [begin, end) when Negative is "off"; the rest of
+// the page, uncovered by the shift or not delivered by a short stream,
+// prints white either way.
+static void InvertAndPad(ppd_file_t *ppd, unsigned char *all_data, uint64_t begin, uint64_t end,
                          uint64_t size) {
   const char *negative = MarkedChoiceName(ppd, "Negative");
   if (negative != nullptr && std::strcmp(negative, "off") == 0) {
-    for (uint64_t i = 0; i < delivered; ++i)
+    for (uint64_t i = begin; i < end; ++i)
       all_data[i] = static_cast<unsigned char>(~all_data[i]);
   }
-  std::memset(all_data + delivered, 0xFF, size - delivered);
+  std::memset(all_data, 0xFF, begin);
+  std::memset(all_data + end, 0xFF, size - end);
 }
 
-// Moves the page down (positive millimetres) or up by yReference.
-static void ShiftPageVertically(ppd_file_t *ppd, const cups_page_header2_t &header,
-                                unsigned char *all_data) {
-  if (ppdIsMarked(ppd, "yReference", "PrinterS"))
-    return;
-  const char *choice = MarkedChoiceName(ppd, "yReference");
-  if (choice == nullptr)
-    return;
-  const int n = std::atoi(choice);
-  // A distance along the feed is measured in feed-direction dots.
-  const int32_t yshift = MillimetresToDots(n, header.HWResolution[1]);
-  std::fprintf(stderr, "DEBUG: *@@@@@@@垂直偏移为: %d ， %d\n", yshift, n);
-  ShiftCells(all_data, header.cupsHeight, header.cupsBytesPerLine, yshift);
+// Reads, inverts and shifts the page into all_data.
+static void LoadPage(cups_raster_t *ras, ppd_file_t *ppd, const cups_page_header2_t &header,
+                     unsigned char *all_data, uint64_t size) {
+  int mm = 0;
+  int32_t yshift = 0;
+  const bool shifted = VerticalShift(ppd, header, &mm, &yshift);
+  uint64_t first = 0;
+  const uint64_t placed = ReadPage(ras, header, all_data, shifted ? yshift : 0, &first);
+  const uint64_t width = header.cupsBytesPerLine;
+  InvertAndPad(ppd, all_data, first * width, (first + placed) * width, size);
+  // The shift is taken again now that the page is read: its conversion may
+  // leave errno for the band messages, as it does after the read.
+  if (shifted && VerticalShift(ppd, header, &mm, &yshift))
+    std::fprintf(stderr, "DEBUG: *@@@@@@@垂直偏移为: %d ， %d\n", yshift, mm);
 }
 
 // Feeds the page's rows to the renderer with a progress report every 16 rows;
@@ -189,7 +202,20 @@ static unsigned char *AllocatePage(const cups_page_header2_t &header, uint64_t s
                          header.cupsBytesPerLine, header.cupsHeight);
     return nullptr;
   }
-  auto *all_data = static_cast<unsigned char *>(std::malloc(size != 0 ? size : 1));
+  unsigned char *all_data = nullptr;
+  // A large buffer asks for huge pages: in 4 KiB pages, faulting in a fresh
+  // buffer is a good part of a large label's time.
+  constexpr uint64_t kHugePage = uint64_t{2} << 20;
+  if (size >= 2 * kHugePage) {
+    all_data = static_cast<unsigned char *>(
+        std::aligned_alloc(kHugePage, (size + kHugePage - 1) / kHugePage * kHugePage));
+#ifdef MADV_HUGEPAGE
+    if (all_data != nullptr)
+      madvise(all_data, size / kHugePage * kHugePage, MADV_HUGEPAGE);
+#endif
+  } else {
+    all_data = static_cast<unsigned char *>(std::malloc(size != 0 ? size : 1));
+  }
   if (all_data == nullptr)
     _cupsLangPrintFilter(stderr, "ERROR", "Unable to allocate memory for page %d.", Page + 1);
   return all_data;
@@ -219,9 +245,7 @@ static PageOutcome PrintPage(cups_raster_t *ras, ppd_file_t *ppd, cups_page_head
     return PageOutcome::kTooLarge;
   }
 
-  const uint64_t delivered = ReadPage(ras, *header, all_data);
-  InvertAndPad(ppd, all_data, delivered, size);
-  ShiftPageVertically(ppd, *header, all_data);
+  LoadPage(ras, ppd, *header, all_data, size);
   const bool sent = PrintRows(ppd, header, all_data);
   std::free(all_data);
   if (!sent) {

@@ -1,10 +1,17 @@
 // Turns grey rows into 1-bit printer bitmap bands.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#include <emmintrin.h>
+#define VELLUM_PACK_SSE2 1
+#endif
 
 #include "vellumfilter.h"
 
@@ -32,21 +39,69 @@ size_t GammaIndex(ppd_file_t *ppd) {
   return kGammaCount - 1;
 }
 
-// Per gamma, the light/dark decision of every grey value. The decision
-// depends on nothing else, so each table is built once from the exact
-// per-pixel computation.
-using LightTable = std::array<bool, 256>;
+// The light/dark decision of every grey value under one gamma. It depends on
+// nothing else, so it is computed once from the exact per-pixel formula.
+struct Decisions {
+  std::array<bool, 256> light;
+  unsigned threshold; // the smallest light value, 256 when none is
+  bool is_threshold;  // every value from the threshold up is light
+};
 
-const LightTable &LightTableFor(size_t gamma_index) {
-  static std::array<LightTable, kGammaCount> tables;
+const Decisions &DecisionsFor(size_t gamma_index) {
+  static std::array<Decisions, kGammaCount> all;
   static std::array<bool, kGammaCount> built{};
+  Decisions &d = all[gamma_index];
   if (!built[gamma_index]) {
     const auto gamma = static_cast<float>(std::atof(kGammaValues[gamma_index]));
-    for (unsigned v = 0; v < 256; ++v)
-      tables[gamma_index][v] = GreyIsLight(v, gamma);
+    d.threshold = 256;
+    d.is_threshold = true;
+    for (unsigned v = 0; v < 256; ++v) {
+      d.light[v] = GreyIsLight(v, gamma);
+      if (d.light[v] && d.threshold == 256)
+        d.threshold = v;
+      d.is_threshold = d.is_threshold && d.light[v] == (v >= d.threshold);
+    }
+    d.is_threshold = d.is_threshold && d.threshold < 256;
     built[gamma_index] = true;
   }
-  return tables[gamma_index];
+  return d;
+}
+
+// What the rows of a page need from the PPD. The marks cannot change while a
+// job prints, so they are read at each page's first row rather than per row.
+constexpr char kFirstLine[] = "DEBUG: *CUPS_BYTES_PER_LINE = auto\n";
+size_t page_gamma = kGammaCount - 1;
+bool page_shifts = false;
+int32_t page_xshift = 0;
+std::string page_row_lines; // each row's debug lines after the first
+std::string page_row_text;  // all of a row's debug lines outside band starts
+
+void ReadPageSettings(ppd_file_t *ppd, const cups_page_header2_t *header, uint64_t row_bytes) {
+  page_row_lines.clear();
+  if (ModelNumber == 48)
+    page_row_lines +=
+        "header cupsBytesPerLine " + std::to_string(static_cast<int>(row_bytes)) + ".\n";
+  page_shifts = false;
+  page_xshift = 0;
+  const char *choice = MarkedChoiceName(ppd, "zeReference");
+  if (!ppdIsMarked(ppd, "zeReference", "PrinterS") && choice != nullptr) {
+    const int n = std::atoi(choice);
+    page_xshift = -MillimetresToDots(n, header->HWResolution[0]);
+    page_shifts = true;
+    char line[96];
+    std::snprintf(line, sizeof line, "DEBUG: *@@@@@@@左右偏移为: %d ， %d\n", page_xshift, n);
+    page_row_lines += line;
+  }
+  page_gamma = GammaIndex(ppd);
+  page_row_text = kFirstLine + page_row_lines;
+}
+
+// Moves the row right by shift pixels, filling what it uncovers with white
+// (0xFF); a shift of the whole row or more turns it all white.
+void ShiftRight(unsigned char *row, uint64_t width, uint64_t shift) {
+  const uint64_t moved = shift < width ? shift : width;
+  std::memmove(row + moved, row, width - moved);
+  std::memset(row, 0xFF, moved);
 }
 
 // Starts a band at row y with the family's bitmap header.
@@ -64,35 +119,82 @@ void StartBand(const cups_page_header2_t *header, uint32_t y, uint64_t row_bytes
   }
 }
 
-// Moves the row left (positive millimetres) or right by zeReference.
-void ShiftRowHorizontally(ppd_file_t *ppd, const cups_page_header2_t *header) {
-  if (ppdIsMarked(ppd, "zeReference", "PrinterS"))
-    return;
-  const char *choice = MarkedChoiceName(ppd, "zeReference");
-  if (choice == nullptr)
-    return;
-  const int n = std::atoi(choice);
-  const int32_t xshift = -MillimetresToDots(n, header->HWResolution[0]);
-  std::fprintf(stderr, "DEBUG: *@@@@@@@左右偏移为: %d ， %d\n", xshift, n);
-  ShiftCells(Buffer, header->cupsBytesPerLine, 1, xshift);
+// One output byte from up to 8 pixels: bit 7 - j for pixel j when it is
+// light; pixels past the end of the row count as white.
+unsigned char LightBits(const unsigned char *pixels, uint64_t count, const Decisions &d) {
+  unsigned bits = 0;
+  for (unsigned j = 0; j < 8; ++j) {
+    const bool light = j < count ? d.light[pixels[j]] : d.light[255];
+    bits |= static_cast<unsigned>(light) << (7 - j);
+  }
+  return static_cast<unsigned char>(bits);
 }
 
-// Packs the row, one bit per pixel with the leftmost pixel in the most
-// significant bit; ZPL marks dark pixels, TSPL light ones. Pixels past the
-// end of the row count as white.
-void PackRow(const unsigned char *row, uint32_t width, const LightTable &light,
-             std::vector<unsigned char> &out) {
-  const bool mark_light = ModelNumber == 48;
-  size_t k = 0;
-  for (uint64_t i = 0; i < width; i += 8, ++k) {
-    unsigned char byte = 0;
-    for (unsigned j = 0; j < 8; ++j) {
-      const bool is_light = i + j < width ? light[row[i + j]] : light[255];
-      if (is_light == mark_light)
-        byte |= static_cast<unsigned char>(0x80u >> j);
-    }
-    out[k] = byte;
+#ifdef VELLUM_PACK_SSE2
+// Reverses the bit order within each byte.
+uint64_t MirrorBytes(uint64_t m) {
+  m = ((m >> 1) & 0x5555555555555555u) | ((m & 0x5555555555555555u) << 1);
+  m = ((m >> 2) & 0x3333333333333333u) | ((m & 0x3333333333333333u) << 2);
+  return ((m >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((m & 0x0F0F0F0F0F0F0F0Fu) << 4);
+}
+
+// The printer bytes of 64 pixels: the top bit of each byte of
+// pixel + bias (kAdd, saturating at 255) or of pixel - bias (saturating at 0)
+// tells whether it is light.
+template <bool kAdd>
+inline uint64_t PackBlock(const unsigned char *pixels, __m128i bias, uint64_t flip) {
+  const auto light16 = [pixels, bias](unsigned k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pixels + 16 * k));
+    const __m128i top = kAdd ? _mm_adds_epu8(v, bias) : _mm_subs_epu8(v, bias);
+    return static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(top)));
+  };
+  const uint64_t light = light16(0) | light16(1) << 16 | light16(2) << 32 | light16(3) << 48;
+  return MirrorBytes(light) ^ flip;
+}
+
+// Packs a row 64 pixels at a time; a last block that the row does not fill
+// is packed from a copy padded with white.
+template <bool kAdd>
+void PackBlocks(const unsigned char *row, uint64_t width, __m128i bias, uint64_t flip,
+                unsigned char *out) {
+  uint64_t i = 0;
+  for (; i + 64 <= width; i += 64, out += 8) {
+    const uint64_t bytes = PackBlock<kAdd>(row + i, bias, flip);
+    std::memcpy(out, &bytes, sizeof bytes);
   }
+  if (i < width) {
+    unsigned char last[64];
+    std::memset(last, 0xFF, sizeof last);
+    std::memcpy(last, row + i, width - i);
+    const uint64_t bytes = PackBlock<kAdd>(last, bias, flip);
+    std::memcpy(out, &bytes, (width - i + 7) / 8);
+  }
+}
+
+void PackRowSse2(const unsigned char *row, uint64_t width, unsigned threshold, unsigned char flip,
+                 unsigned char *out) {
+  // v >= threshold exactly when the top bit of v + (128 - threshold), or of
+  // v - (threshold - 128), is set.
+  const uint64_t flip64 = flip * 0x0101010101010101u;
+  if (threshold < 128)
+    PackBlocks<true>(row, width, _mm_set1_epi8(static_cast<char>(128 - threshold)), flip64, out);
+  else
+    PackBlocks<false>(row, width, _mm_set1_epi8(static_cast<char>(threshold - 128)), flip64, out);
+}
+#endif
+
+// Packs the row, one bit per pixel with the leftmost pixel in the most
+// significant bit; ZPL marks dark pixels, TSPL light ones.
+void PackRow(const unsigned char *row, uint64_t width, const Decisions &d, unsigned char *out) {
+  const unsigned char flip = ModelNumber == 48 ? 0x00 : 0xFF;
+#ifdef VELLUM_PACK_SSE2
+  if (d.is_threshold) {
+    PackRowSse2(row, width, d.threshold, flip, out);
+    return;
+  }
+#endif
+  for (uint64_t i = 0; i < width; i += 8)
+    *out++ = LightBits(row + i, width - i, d) ^ flip;
 }
 
 } // namespace
@@ -106,22 +208,39 @@ bool GreyIsLight(unsigned v, float gamma) {
 }
 
 void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y) {
-  std::fprintf(stderr, "DEBUG: *CUPS_BYTES_PER_LINE = %s\n", "auto");
-  if (ModelNumber != 18 && ModelNumber != 48)
+  if (ModelNumber != 18 && ModelNumber != 48) {
+    std::fputs(kFirstLine, stderr);
     return;
-
+  }
   const uint32_t width = header->cupsBytesPerLine;
   const uint64_t row_bytes = (uint64_t{width} + 7) / 8;
-  if (y % kBandRows == 0)
+  if (y % kBandRows == 0) {
+    std::fputs(kFirstLine, stderr);
     StartBand(header, y, row_bytes);
-  if (ModelNumber == 48)
-    std::fprintf(stderr, "header cupsBytesPerLine %d.\n", static_cast<int>(row_bytes));
-
-  ShiftRowHorizontally(ppd, header);
+    if (y == 0)
+      ReadPageSettings(ppd, header, row_bytes);
+    std::fputs(page_row_lines.c_str(), stderr);
+  } else {
+    // The row's debug lines leave in one write.
+    std::fwrite(page_row_text.data(), 1, page_row_text.size(), stderr);
+  }
 
   static std::vector<unsigned char> out;
   out.resize(row_bytes);
-  PackRow(Buffer, width, LightTableFor(GammaIndex(ppd)), out);
+  const Decisions &decisions = DecisionsFor(page_gamma);
+  if (page_shifts && page_xshift < 0) {
+    // Moving the image left needs no move: the row is packed from its new
+    // first pixel, and what the shift uncovers at the end is white.
+    const uint64_t dropped = std::min<uint64_t>(0 - static_cast<int64_t>(page_xshift), width);
+    const uint64_t kept = width - dropped;
+    PackRow(Buffer + dropped, kept, decisions, out.data());
+    const unsigned char white = ModelNumber == 48 ? 0xFF : 0x00;
+    std::fill(out.begin() + static_cast<long>((kept + 7) / 8), out.end(), white);
+  } else {
+    if (page_shifts && page_xshift > 0)
+      ShiftRight(Buffer, width, static_cast<uint64_t>(page_xshift));
+    PackRow(Buffer, width, decisions, out.data());
+  }
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);
 }

@@ -47,11 +47,6 @@ const char *MarkedChoiceName(ppd_file_t *ppd, const char *keyword);
 // overflow), divided by 25.4 in double precision and truncated toward zero.
 int32_t MillimetresToDots(int32_t mm, uint32_t res);
 
-// Moves a run of `count` cells of `cell` bytes each by `shift` cells (positive
-// toward the end) and fills what it leaves behind with white (0xFF). A shift
-// of the whole run or more turns it all white.
-void ShiftCells(unsigned char *data, uint64_t count, uint64_t cell, int64_t shift);
-
 // Whether grey value v counts as light under the given gamma, computed
 // exactly as the printer's threshold is defined.
 bool GreyIsLight(unsigned v, float gamma);

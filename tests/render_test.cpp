@@ -1,5 +1,8 @@
 // Row rendering: bands, thresholds, packing, shifts, inversion and short
 // pages, read back from the printer bytes.
+#include <cmath>
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -94,17 +97,31 @@ TEST(Render, BandsOf256RowsEachDeclareTheirRows) {
   }
 }
 
-TEST(Render, EachGammaHasItsThreshold) {
+// The printer's light/dark decision for one pixel, computed the long way:
+// single-precision normalisation, pow in double, truncation, bit 7.
+bool LiteralIsLight(unsigned v, const char *gamma_text) {
+  const auto gamma = static_cast<float>(std::atof(gamma_text));
+  const auto normalized = static_cast<float>(v / 255.0);
+  const auto corrected = static_cast<float>(
+      std::pow(static_cast<double>(normalized), static_cast<double>(gamma)) * 255.0);
+  return (static_cast<unsigned>(corrected) & 0x80u) != 0;
+}
+
+TEST(Render, EveryGreyValueIsDecidedAsTheGammaFormulaSays) {
   struct Case {
     const char *choice; // nullptr: no Gamma option
+    const char *gamma;
     unsigned first_light;
   };
-  const Case cases[] = {{"normal", 174},  {"lighter", 96}, {"light", 119}, {"thicken", 203},
-                        {"thicker", 223}, {"other", 128},  {nullptr, 128}};
-  RasterPage ramp = GreyPage(256, 1);
-  for (unsigned v = 0; v < 256; ++v)
-    ramp.pixels[v] = static_cast<unsigned char>(v);
-  const std::string raster = RasterStream({ramp});
+  const Case cases[] = {{"normal", "1.8", 174}, {"lighter", "0.7", 96}, {"light", "0.9", 119},
+                        {"thicken", "3", 203},  {"thicker", "5", 223},  {"other", "1.0", 128},
+                        {nullptr, "1.0", 128}};
+  // Every grey value once in order, then again scrambled in a row whose
+  // width is no multiple of 8 or 64.
+  RasterPage page = GreyPage(256 + 301, 1);
+  for (unsigned x = 0; x < page.pixels.size(); ++x)
+    page.pixels[x] = static_cast<unsigned char>(x < 256 ? x : (x * 167 + 13) % 256);
+  const std::string raster = RasterStream({page});
   for (const bool tspl : {false, true}) {
     for (const Case &c : cases) {
       SCOPED_TRACE(std::string(c.choice ? c.choice : "no option") + (tspl ? " TSPL" : " ZPL"));
@@ -114,9 +131,12 @@ TEST(Render, EachGammaHasItsThreshold) {
             {"Gamma", c.choice, {"normal", "lighter", "light", "thicken", "thicker", "other"}});
       const Label label = OnlyLabel(RunFilter(PpdText(tspl ? 48 : 18, ppd), raster));
       ASSERT_EQ(label.rows.size(), 1u);
-      const std::string expected =
-          std::string(c.first_light, 'X') + std::string(256 - c.first_light, '.');
-      EXPECT_EQ(Dots(label, 256)[0], expected);
+      std::string literal;
+      for (const unsigned char v : page.pixels)
+        literal += LiteralIsLight(v, c.gamma) ? '.' : 'X';
+      EXPECT_EQ(Dots(label, page.pixels.size())[0], literal);
+      EXPECT_EQ(literal.substr(0, 256),
+                std::string(c.first_light, 'X') + std::string(256 - c.first_light, '.'));
     }
   }
 }
@@ -274,12 +294,56 @@ TEST(Render, RowsAShortPageDidNotDeliverPrintWhite) {
   }
 }
 
+TEST(Render, AShortPageShiftsAsIfItsMissingRowsWereWhite) {
+  RasterPage page =
+      DrawnPage({"XXXXXXXX", "X......X", "..XXXX..", "XXXXXXXX", "XXXXXXXX", "XXXXXXXX"}, 203,
+                51);         // at 51 dpi along the feed, 1 mm is 2 rows
+  page.pixels.resize(3 * 8); // the stream ends after three rows
+  const std::string raster = RasterStream({page});
+  struct Case {
+    const char *shift;
+    const char *negative;
+    std::vector<std::string> dots;
+  };
+  const Case cases[] = {
+      {"1", "on", {"........", "........", "XXXXXXXX", "X......X", "..XXXX..", "........"}},
+      {"-1", "on", {"..XXXX..", "........", "........", "........", "........", "........"}},
+      {"1", "off", {"........", "........", "........", ".XXXXXX.", "XX....XX", "........"}},
+      {"-1", "off", {"XX....XX", "........", "........", "........", "........", "........"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.shift) + " mm, Negative " + c.negative);
+    const Result run = RunFilter(PpdText(18, {kZpl,
+                                              {"yReference", c.shift, {"1", "-1"}},
+                                              {"Negative", c.negative, {"on", "off"}}}),
+                                 raster);
+    EXPECT_EQ(Dots(OnlyLabel(run), 8), c.dots);
+  }
+}
+
 TEST(Render, ABandReportsARangeErrorLeftByAnEarlierConversion) {
-  // atoi of a print rate too large for a long leaves ERANGE behind.
-  const PpdOption rate = {"zePrintRate", "99999999999999999999", {"99999999999999999999"}};
-  const Result run = RunFilter(PpdText(18, {kZpl, rate}), RasterStream({GreyPage(8, 2)}));
-  EXPECT_EQ(LinesStartingWith(run.err, "DEBUG: *转换出错").size(), 1u);
-  EXPECT_EQ(LinesStartingWith(run.err, "DEBUG: *输入字符串无效").size(), 0u);
+  // atoi of a number too large for a long leaves ERANGE behind: the print
+  // rate's before the first band, the horizontal shift's only after it.
+  const char *const kHuge = "99999999999999999999";
+  const std::string overflow = "DEBUG: *转换出错";
+  const std::string fine = "DEBUG: *输入字符串无效";
+  struct Case {
+    const char *keyword;
+    std::vector<std::string> band_lines;
+  };
+  const Case cases[] = {{"zePrintRate", {overflow, overflow}},
+                        {"zeReference", {fine, overflow}},
+                        {"Gamma", {fine, fine}}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.keyword);
+    const Result run = RunFilter(PpdText(18, {kZpl, {c.keyword, kHuge, {kHuge}}}),
+                                 RasterStream({GreyPage(8, 300)}));
+    std::vector<std::string> band_lines;
+    for (const std::string &line : run.err)
+      if (line == overflow || line == fine)
+        band_lines.push_back(line);
+    EXPECT_EQ(band_lines, c.band_lines);
+  }
 }
 
 } // namespace
