@@ -223,7 +223,7 @@ int main(int argc, char **argv) {
            "| TSPL Mpx/s | peak RSS floor / ZPL / TSPL MiB | page buffer MiB |\n"
         << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
   std::ostringstream fingerprints;
-  bool within_targets = true;
+  std::string missed; // the jobs over their target
   for (const BenchJob &job : vellum_bench::BenchJobs()) {
     const std::string raster = dir + "/job.ras";
     vellum_bench::WriteBenchJob(job, raster);
@@ -248,7 +248,8 @@ int main(int argc, char **argv) {
     const double floor_s = Median(seconds[0]), zpl_s = Median(seconds[1]),
                  tspl_s = Median(seconds[2]);
     const double limit = job.name == "4x6 in 600 dpi" ? 1.15 : 1.25;
-    within_targets = within_targets && zpl_s / floor_s <= limit && tspl_s / floor_s <= limit;
+    if (zpl_s / floor_s > limit || tspl_s / floor_s > limit)
+      missed += (missed.empty() ? "" : ", ") + job.name;
     table << "| " << job.name << " | " << Fixed(pixels / 1e6, 1) << " | " << Fixed(floor_s * 1e3, 1)
           << " | " << Fixed(zpl_s * 1e3, 1) << " | " << Fixed(zpl_s / floor_s, 2) << " | "
           << Fixed(tspl_s * 1e3, 1) << " | " << Fixed(tspl_s / floor_s, 2) << " | "
@@ -283,14 +284,17 @@ int main(int argc, char **argv) {
      << "TSPL with gamma `normal`. Standard output and standard error go to pipes drained by "
      << "the benchmark.\n\n"
      << table.str() << "\n"
-     << "Targets (filter / floor at most 1.15 at 600 dpi, 1.25 elsewhere): "
-     << (within_targets ? "met" : "NOT met") << ".\n\n"
+     << "Wall-time targets (filter / floor at most 1.15 for 4x6 in at 600 dpi, 1.25 for the "
+     << "others): " << (missed.empty() ? "met by every job" : "missed by " + missed) << ".\n\n"
      << "## Instructions (callgrind), " << mid.name << "\n\n"
      << "| program | instructions | / floor |\n|---|---:|---:|\n";
   for (size_t p = 0; p < programs.size(); ++p)
     md << "| " << programs[p].name << " | " << instructions[p] << " | "
        << Fixed(static_cast<double>(instructions[p]) / instructions[0], 3) << " |\n";
-  md << "\nCostliest functions of the ZPL run:\n\n```\n"
+  const double worst =
+      static_cast<double>(std::max(instructions[1], instructions[2])) / instructions[0];
+  md << "\nInstruction target (at most 1.25): " << (worst <= 1.25 ? "met" : "missed") << ".\n"
+     << "\nCostliest functions of the ZPL run:\n\n```\n"
      << top << "\n```\n\n"
      << "## Printer bytes (FNV-1a 64 of standard output)\n\n| job | ZPL | TSPL |\n|---|---|---|\n"
      << fingerprints.str();

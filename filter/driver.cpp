@@ -165,17 +165,32 @@ static void LoadPage(cups_raster_t *ras, ppd_file_t *ppd, const cups_page_header
     std::fprintf(stderr, "DEBUG: *@@@@@@@垂直偏移为: %d ， %d\n", yshift, mm);
 }
 
+// Reports how much of the page is printed: the localised INFO line and the
+// progress attribute, formed in memory and sent in one write.
+static void ReportProgress(unsigned percent) {
+  static char *text = nullptr;
+  static size_t length = 0;
+  static FILE *lines = open_memstream(&text, &length);
+  if (lines == nullptr) {
+    _cupsLangPrintFilter(stderr, "INFO", "Printing page %d, %u%% complete.", Page, percent);
+    std::fprintf(stderr, "ATTR: job-media-progress=%u\n", percent);
+    return;
+  }
+  std::rewind(lines);
+  _cupsLangPrintFilter(lines, "INFO", "Printing page %d, %u%% complete.", Page, percent);
+  std::fprintf(lines, "ATTR: job-media-progress=%u\n", percent);
+  std::fflush(lines);
+  std::fwrite(text, 1, static_cast<size_t>(std::ftell(lines)), stderr);
+}
+
 // Feeds the page's rows to the renderer with a progress report every 16 rows;
 // returns false as soon as the printer data can no longer be written.
 static bool PrintRows(ppd_file_t *ppd, cups_page_header2_t *header, const unsigned char *all_data) {
   const uint32_t y_cupsHeight = header->cupsHeight;
   const uint64_t width = header->cupsBytesPerLine;
   for (uint32_t y = 0; y != y_cupsHeight; ++y) {
-    if (y % 16 == 0) {
-      const auto percent = static_cast<unsigned>(uint64_t{y} * 100 / header->cupsHeight);
-      _cupsLangPrintFilter(stderr, "INFO", "Printing page %d, %u%% complete.", Page, percent);
-      std::fprintf(stderr, "ATTR: job-media-progress=%u\n", percent);
-    }
+    if (y % 16 == 0)
+      ReportProgress(static_cast<unsigned>(uint64_t{y} * 100 / header->cupsHeight));
     std::memcpy(Buffer, all_data + y * width, width);
     OutputLine(ppd, header, y);
     if (std::ferror(stdout))
