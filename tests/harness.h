@@ -10,7 +10,12 @@
 
 #include <cups/raster.h>
 
+#include "job_decoder.h"
+
 namespace vellum_test {
+
+// The printer jobs are read back with vellumpreview's decoder.
+using namespace vellum_preview;
 
 // The two filters under test, built from one source.
 enum class Variant { kBase, k03 };

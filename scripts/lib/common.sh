@@ -20,4 +20,4 @@ ensure_packages() {
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config libcups2-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libcups2-dev libpng-dev)
