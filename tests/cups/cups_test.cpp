@@ -1,0 +1,369 @@
+// The driver under a real CUPS scheduler: a private cupsd with its own
+// folders under /tmp, listening only on a socket there, queues made from the
+// shipped PPDs whose output a capture backend writes to files.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace vellum_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Waits up to `seconds` for done() to hold.
+template <typename Done> bool Await(Done done, int seconds = 60) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (done())
+      return true;
+    Sleep(50);
+  }
+  return done();
+}
+
+class Scheduler : public testing::Test {
+protected:
+  static std::string dir_, why_not_;
+  static pid_t pid_;
+
+  static void SetUpTestSuite() {
+    if (geteuid() != 0) {
+      why_not_ = "the scheduler must start as root to run filters as lp";
+      return;
+    }
+    if (access("/usr/sbin/cupsd", X_OK) != 0) {
+      why_not_ = "no /usr/sbin/cupsd (Debian: cups-daemon)";
+      return;
+    }
+    char tmpl[] = "/tmp/vellum-cups-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    chmod(dir_.c_str(), 0755); // lp runs the filters and must get through
+    for (const char *sub : {"conf", "serverbin/filter", "serverbin/backend", "spool/tmp", "cache",
+                            "state", "log", "out"})
+      fs::create_directories(dir_ + "/" + sub);
+    fs::create_directory_symlink("/usr/lib/cups/daemon", dir_ + "/serverbin/daemon");
+    for (const auto &entry : fs::directory_iterator("/usr/lib/cups/filter"))
+      fs::create_symlink(entry.path(),
+                         dir_ + "/serverbin/filter/" + entry.path().filename().string());
+    const auto install = [](const std::string &from, const std::string &to, fs::perms mode) {
+      fs::copy_file(from, to);
+      fs::permissions(to, mode);
+    };
+    const fs::perms rwxr_xr_x = fs::perms::owner_all | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec;
+    install(FilterPath(Variant::kBase), dir_ + "/serverbin/filter/vellumfilter", rwxr_xr_x);
+    install(FilterPath(Variant::k03), dir_ + "/serverbin/filter/vellumfilter_03", rwxr_xr_x);
+    // Mode 0700: the scheduler runs the backend as root, which may write anywhere.
+    install(CAPTURE_BACKEND_PATH, dir_ + "/serverbin/backend/vellumcap", fs::perms::owner_all);
+    std::ofstream(dir_ + "/conf/cupsd.conf")
+        << "LogLevel debug\nListen " << dir_ << "/cupsd.sock\nBrowsing No\nWebInterface No\n"
+        << "DefaultAuthType None\n<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+        << "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
+    std::ofstream(dir_ + "/conf/cups-files.conf")
+        << "ServerRoot " << dir_ << "/conf\nServerBin " << dir_ << "/serverbin\n"
+        << "DataDir /usr/share/cups\nRequestRoot " << dir_ << "/spool\nTempDir " << dir_
+        << "/spool/tmp\nCacheDir " << dir_ << "/cache\nStateDir " << dir_ << "/state\n"
+        << "ErrorLog " << dir_ << "/log/error_log\nAccessLog " << dir_ << "/log/access_log\n"
+        << "PageLog " << dir_ << "/log/page_log\nPrintcap " << dir_ << "/state/printcap\n"
+        << "User lp\nGroup lp\nSystemGroup root\n";
+    Process cupsd = Spawn({"/usr/sbin/cupsd", "-f", "-c", dir_ + "/conf/cupsd.conf", "-s",
+                           dir_ + "/conf/cups-files.conf"},
+                          {}, {"", ""});
+    pid_ = cupsd.pid;
+    if (!Await([] { return Client({"/usr/bin/lpstat", "-r"}).exit_status == 0; }, 20))
+      why_not_ = "the private scheduler did not start: " + ReadFile(dir_ + "/log/error_log");
+  }
+
+  static void TearDownTestSuite() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (!dir_.empty())
+      fs::remove_all(dir_);
+  }
+
+  void SetUp() override {
+    if (!why_not_.empty())
+      GTEST_SKIP() << why_not_;
+  }
+
+  static std::vector<std::string> Env() {
+    return {"LC_ALL=C", "CUPS_SERVER=" + dir_ + "/cupsd.sock", "HOME=" + dir_};
+  }
+
+  // Runs a CUPS client command against the private scheduler, again when
+  // it could not connect (the scheduler drops its first connections while
+  // it settles in).
+  static Result Client(const std::vector<std::string> &argv) {
+    Result result;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      result = RunProgram(argv, Env());
+      bool refused = false;
+      for (const std::string &line : result.err)
+        refused = refused || Contains(line, "Unable to connect to server");
+      if (!refused)
+        break;
+      Sleep(250);
+    }
+    return result;
+  }
+
+  static std::string Ppd(const std::string &name) {
+    return std::string(VELLUM_PPD_DIR) + "/" + name;
+  }
+  static std::string Output(const std::string &queue) { return dir_ + "/out/" + queue + ".prn"; }
+
+  static void AddQueue(const std::string &queue, const std::string &ppd, bool slow = false) {
+    const Result added =
+        Client({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v",
+                "vellumcap:" + Output(queue) + (slow ? "?slow" : ""), "-P", Ppd(ppd)});
+    ASSERT_EQ(added.exit_status, 0) << testing::PrintToString(added.err);
+  }
+
+  // Submits a file; returns the job id.
+  static int Submit(const std::string &queue, const std::string &file,
+                    const std::vector<std::string> &options = {}) {
+    std::vector<std::string> argv = {"/usr/bin/lp", "-d", queue};
+    for (const std::string &option : options) {
+      argv.push_back("-o");
+      argv.push_back(option);
+    }
+    argv.push_back(file);
+    // lp answers "request id is QUEUE-ID (1 file(s))".
+    const std::string out = Client(argv).out;
+    const size_t at = out.find(queue + "-");
+    return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + queue.size() + 1);
+  }
+
+  static bool Active(int job) {
+    return Contains(Client({"/usr/bin/lpstat", "-o"}).out, "-" + std::to_string(job) + " ");
+  }
+
+  // Prints a file and returns what the printer got.
+  static std::string Print(const std::string &queue, const std::string &file,
+                           const std::vector<std::string> &options, int *job = nullptr) {
+    const int id = Submit(queue, file, options);
+    EXPECT_GT(id, 0);
+    EXPECT_TRUE(Await([id] { return !Active(id); })) << "job " << id << " did not finish";
+    if (job != nullptr)
+      *job = id;
+    return ReadFile(Output(queue));
+  }
+
+  // The scheduler's log lines about a job.
+  static std::vector<std::string> JobLog(int job) {
+    std::vector<std::string> lines;
+    const std::string tag = "[Job " + std::to_string(job) + "] ";
+    for (const std::string &line : SplitLines(ReadFile(dir_ + "/log/error_log")))
+      if (Contains(line, tag))
+        lines.push_back(line.substr(line.find(tag) + tag.size()));
+    return lines;
+  }
+};
+
+std::string Scheduler::dir_, Scheduler::why_not_;
+pid_t Scheduler::pid_ = 0;
+
+// The one label of a job, which must be well-formed and complete.
+Label OnlyLabel(const std::string &job) {
+  const DecodedJob decoded = DecodeJob(job);
+  std::string error = decoded.error;
+  const std::vector<Label> labels = Labels(decoded, &error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(labels.size(), 1u);
+  return labels.empty() ? Label{} : labels[0];
+}
+
+// Whether every pixel of the rectangle is (or, with dots false, none is) a dot.
+bool All(const Label &label, uint64_t x0, uint64_t y0, uint64_t x1, uint64_t y1, bool dots) {
+  for (uint64_t y = y0; y < y1 && y < label.rows.size(); ++y)
+    for (uint64_t x = x0; x < x1; ++x)
+      if (IsDot(label, label.rows[y], x) != dots)
+        return false;
+  return y1 <= label.rows.size();
+}
+
+// The first dot along a row or a column, scanning from (x, y) by (dx, dy).
+uint64_t FirstDot(const Label &label, uint64_t x, uint64_t y, int dx, int dy) {
+  while (y < label.rows.size() && x < DotsWide(label) && !IsDot(label, label.rows[y], x)) {
+    x += static_cast<uint64_t>(dx);
+    y += static_cast<uint64_t>(dy);
+  }
+  return dx != 0 ? x : y;
+}
+
+// A raster page in the printer's colour space (255 is black ink): a box.
+std::string BoxRaster(size_t pages = 1, uint32_t height = 406) {
+  RasterPage page = GreyPage(812, height, 0);
+  page.header.cupsColorSpace = CUPS_CSPACE_K;
+  for (uint32_t y = 120; y < 320; ++y)
+    for (uint32_t x = 560; x < 760; ++x)
+      page.pixels[size_t{y} * 812 + x] = 255;
+  return WriteScratchFile("box-" + std::to_string(pages) + ".ras",
+                          RasterStream(std::vector<RasterPage>(pages, page)));
+}
+
+TEST_F(Scheduler, PrintsARasterFileAndAPostScriptLabelEndToEnd) {
+  AddQueue("zpl", "vellum-zpl-203.ppd");
+  {
+    SCOPED_TRACE("raster file");
+    int job = 0;
+    const std::string out = Print("zpl", BoxRaster(), {"zeMediaTracking=Web", "Offset=0"}, &job);
+    EXPECT_EQ(out.rfind(Frame(0x16, {0x00}) + Frame(0x36, {0x55, 0x00}), 0), 0u);
+    const Label label = OnlyLabel(out);
+    EXPECT_EQ(label.width, 812u);
+    EXPECT_EQ(label.height, 406u);
+    EXPECT_TRUE(All(label, 560, 120, 760, 320, true));
+    EXPECT_TRUE(All(label, 0, 0, 812, 120, false));
+    EXPECT_TRUE(All(label, 0, 320, 812, 406, false));
+    EXPECT_TRUE(All(label, 0, 120, 560, 320, false));
+    // Run by the scheduler, the filter sees its own job processing.
+    const std::vector<std::string> log = JobLog(job);
+    EXPECT_NE(
+        std::find(log.begin(), log.end(), "Job " + std::to_string(job) + " is now processing..."),
+        log.end());
+  }
+  const std::string label_ps = std::string(VELLUM_SOURCE_DIR) + "/sample/label.ps";
+  uint64_t top = 0, left = 0;
+  {
+    SCOPED_TRACE("PostScript label");
+    const Label label = OnlyLabel(Print("zpl", label_ps, {"PageSize=w288h144"}));
+    EXPECT_EQ(label.width, 812u);
+    EXPECT_EQ(label.height, 406u);
+    // The box spans 564-761 x 124-321 dots; below the text, the page between
+    // bars and box is white.
+    EXPECT_TRUE(All(label, 574, 134, 751, 311, true));
+    EXPECT_TRUE(All(label, 400, 130, 530, 406, false));
+    EXPECT_FALSE(All(label, 40, 160, 360, 340, false)); // the bars
+    top = FirstDot(label, 660, 0, 0, 1);
+    left = FirstDot(label, 400, 220, 1, 0);
+    EXPECT_NEAR(static_cast<double>(top), 124, 2);
+    EXPECT_NEAR(static_cast<double>(left), 564, 2);
+  }
+  {
+    SCOPED_TRACE("PostScript label moved 2 mm down and 2 mm left");
+    const Label label =
+        OnlyLabel(Print("zpl", label_ps, {"PageSize=w288h144", "yReference=2", "zeReference=2"}));
+    EXPECT_EQ(FirstDot(label, 660, 0, 0, 1), top + 15);
+    EXPECT_EQ(FirstDot(label, 400, 220, 1, 0), left - 15);
+  }
+}
+
+TEST_F(Scheduler, PrintsTsplAndThe03Printer) {
+  const std::string label_ps = std::string(VELLUM_SOURCE_DIR) + "/sample/label.ps";
+  AddQueue("tspl", "vellum-tspl-300.ppd");
+  {
+    SCOPED_TRACE("TSPL at 300 dpi");
+    const Label label = OnlyLabel(Print("tspl", label_ps, {"PageSize=w288h144"}));
+    EXPECT_TRUE(label.tspl);
+    EXPECT_EQ(label.size, "SIZE 101.6 mm,50.8 mm");
+    EXPECT_EQ(label.rows.size(), 600u);
+    EXPECT_TRUE(All(label, 845, 195, 1113, 463, true)); // the box, 833-1125 x 183-475
+    EXPECT_TRUE(All(label, 590, 190, 780, 600, false));
+  }
+  AddQueue("zpl03", "vellum-zpl-203-03.ppd");
+  {
+    SCOPED_TRACE("vellumfilter_03");
+    int job = 0;
+    const std::string out =
+        Print("zpl03", label_ps, {"PageSize=w288h144", "Print_Mode=Auto", "Offset=0"}, &job);
+    EXPECT_EQ(out.rfind(Frame(0x36, {0x70, 0x00}) + Frame(0x41, {0x02}), 0), 0u);
+    OnlyLabel(out);
+    bool started = false;
+    for (const std::string &line : JobLog(job))
+      started = started || (Contains(line, "Started filter") && Contains(line, "/vellumfilter_03"));
+    EXPECT_TRUE(started);
+  }
+}
+
+TEST_F(Scheduler, TheFilterWaitsWhileItsJobIsHeld) {
+  AddQueue("held", "vellum-zpl-203.ppd");
+  const std::string raster = BoxRaster();
+  const int job = Submit("held", raster, {"job-hold-until=indefinite"});
+  ASSERT_GT(job, 0);
+  const std::string id = std::to_string(job);
+  std::vector<std::string> env = Env();
+  env.push_back("PPD=" + Ppd("vellum-zpl-203.ppd"));
+  Process filter =
+      Spawn({FilterPath(Variant::kBase), id, "user", "title", "1", "", raster}, env, {"", ""});
+  const std::string paused = "Job " + id + " is paused. Sleeping for 1 second...";
+  const auto paused_lines = [&] {
+    return LinesStartingWith(SplitLines(ReadFile(filter.err_path)), paused).size();
+  };
+  EXPECT_TRUE(Await([&] { return paused_lines() >= 2; }, 20));
+  // Still waiting, and nothing of the page printed yet.
+  EXPECT_EQ(LinesStartingWith(SplitLines(ReadFile(filter.err_path)), "PAGE:").size(), 0u);
+  ASSERT_EQ(Client({"/usr/bin/lp", "-i", id, "-H", "resume"}).exit_status, 0);
+  const Result run = Wait(filter);
+  EXPECT_EQ(run.exit_status, 0);
+  const std::vector<std::string> &err = run.err;
+  size_t i = 0;
+  while (i < err.size() && err[i] == paused)
+    ++i;
+  EXPECT_GE(i, 2u);
+  ASSERT_LT(i, err.size());
+  // The first query after the release ends the wait: the job is processing,
+  // or already done, absent from the active jobs or with none left at all.
+  if (err[i] == "Job " + id + " is now processing..." ||
+      err[i] == "No jobs found or an error occurred.")
+    ++i;
+  ASSERT_LT(i, err.size());
+  EXPECT_EQ(err[i], "Processing job " + id + "...");
+  OnlyLabel(run.out);
+  EXPECT_TRUE(Await([job] { return !Active(job); }));
+}
+
+TEST_F(Scheduler, ACancelledJobEndsWithTheLabelInProgress) {
+  AddQueue("slow", "vellum-zpl-203.ppd", true);
+  const int job = Submit("slow", BoxRaster(10, 1218));
+  ASSERT_GT(job, 0);
+  const auto started = [job] {
+    const std::vector<std::string> log = JobLog(job);
+    return std::count(log.begin(), log.end(), "Starting page 2.") > 0;
+  };
+  ASSERT_TRUE(Await(started, 60));
+  ASSERT_EQ(Client({"/usr/bin/cancel", std::to_string(job)}).exit_status, 0);
+  // The backend copies what the filter still sends, then ends.
+  const auto backend_done = [job] {
+    // "PID n (.../vellumcap) exited with no errors." or "... stopped with status n."
+    for (const std::string &line : JobLog(job))
+      if (line.rfind("PID ", 0) == 0 && Contains(line, "/vellumcap)"))
+        return true;
+    return false;
+  };
+  ASSERT_TRUE(Await(backend_done)) << ReadFile(dir_ + "/log/error_log");
+  const DecodedJob decoded = DecodeJob(ReadFile(Output("slow")));
+  std::string error = decoded.error;
+  const std::vector<Label> labels = Labels(decoded, &error);
+  EXPECT_EQ(error, "");
+  EXPECT_GE(labels.size(), 2u);
+  EXPECT_LT(labels.size(), 10u);
+  for (const Label &label : labels)
+    EXPECT_EQ(label.rows.size(), 1218u);
+  size_t pages_started = 0;
+  for (const std::string &line : JobLog(job))
+    pages_started += line.rfind("Starting page ", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(pages_started, labels.size());
+}
+
+} // namespace
+} // namespace vellum_test
