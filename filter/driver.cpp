@@ -171,16 +171,16 @@ static void ReportProgress(unsigned percent) {
   static char *text = nullptr;
   static size_t length = 0;
   static FILE *lines = open_memstream(&text, &length);
-  if (lines == nullptr) {
-    _cupsLangPrintFilter(stderr, "INFO", "Printing page %d, %u%% complete.", Page, percent);
-    std::fprintf(stderr, "ATTR: job-media-progress=%u\n", percent);
-    return;
+  // Without a memory stream the two lines go straight to stderr.
+  FILE *target = lines != nullptr ? lines : stderr;
+  if (lines != nullptr)
+    std::rewind(lines);
+  _cupsLangPrintFilter(target, "INFO", "Printing page %d, %u%% complete.", Page, percent);
+  std::fprintf(target, "ATTR: job-media-progress=%u\n", percent);
+  if (lines != nullptr) {
+    std::fflush(lines);
+    std::fwrite(text, 1, static_cast<size_t>(std::ftell(lines)), stderr);
   }
-  std::rewind(lines);
-  _cupsLangPrintFilter(lines, "INFO", "Printing page %d, %u%% complete.", Page, percent);
-  std::fprintf(lines, "ATTR: job-media-progress=%u\n", percent);
-  std::fflush(lines);
-  std::fwrite(text, 1, static_cast<size_t>(std::ftell(lines)), stderr);
 }
 
 // Feeds the page's rows to the renderer with a progress report every 16 rows;

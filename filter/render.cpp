@@ -39,6 +39,16 @@ size_t GammaIndex(ppd_file_t *ppd) {
   return kGammaCount - 1;
 }
 
+// Whether grey value v counts as light under the given gamma, computed
+// exactly as the printer's threshold is defined.
+bool GreyIsLight(unsigned v, float gamma) {
+  const auto normalizedValue = static_cast<float>(v / 255.0);
+  const auto gammaCorrected = static_cast<float>(
+      std::pow(static_cast<double>(normalizedValue), static_cast<double>(gamma)) * 255.0);
+  const auto correctedValue = static_cast<unsigned>(gammaCorrected);
+  return (correctedValue & 0x80u) != 0;
+}
+
 // The light/dark decision of every grey value under one gamma. It depends on
 // nothing else, so it is computed once from the exact per-pixel formula.
 struct Decisions {
@@ -73,13 +83,12 @@ constexpr char kFirstLine[] = "DEBUG: *CUPS_BYTES_PER_LINE = auto\n";
 size_t page_gamma = kGammaCount - 1;
 bool page_shifts = false;
 int32_t page_xshift = 0;
-std::string page_row_lines; // each row's debug lines after the first
-std::string page_row_text;  // all of a row's debug lines outside band starts
+std::string page_row_text; // a row's debug lines: kFirstLine, then the page's own
 
 void ReadPageSettings(ppd_file_t *ppd, const cups_page_header2_t *header, uint64_t row_bytes) {
-  page_row_lines.clear();
+  page_row_text = kFirstLine;
   if (ModelNumber == 48)
-    page_row_lines +=
+    page_row_text +=
         "header cupsBytesPerLine " + std::to_string(static_cast<int>(row_bytes)) + ".\n";
   page_shifts = false;
   page_xshift = 0;
@@ -90,10 +99,9 @@ void ReadPageSettings(ppd_file_t *ppd, const cups_page_header2_t *header, uint64
     page_shifts = true;
     char line[96];
     std::snprintf(line, sizeof line, "DEBUG: *@@@@@@@左右偏移为: %d ， %d\n", page_xshift, n);
-    page_row_lines += line;
+    page_row_text += line;
   }
   page_gamma = GammaIndex(ppd);
-  page_row_text = kFirstLine + page_row_lines;
 }
 
 // Moves the row right by shift pixels, filling what it uncovers with white
@@ -199,14 +207,6 @@ void PackRow(const unsigned char *row, uint64_t width, const Decisions &d, unsig
 
 } // namespace
 
-bool GreyIsLight(unsigned v, float gamma) {
-  const auto normalizedValue = static_cast<float>(v / 255.0);
-  const auto gammaCorrected = static_cast<float>(
-      std::pow(static_cast<double>(normalizedValue), static_cast<double>(gamma)) * 255.0);
-  const auto correctedValue = static_cast<unsigned>(gammaCorrected);
-  return (correctedValue & 0x80u) != 0;
-}
-
 void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y) {
   if (ModelNumber != 18 && ModelNumber != 48) {
     std::fputs(kFirstLine, stderr);
@@ -219,7 +219,7 @@ void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y) {
     StartBand(header, y, row_bytes);
     if (y == 0)
       ReadPageSettings(ppd, header, row_bytes);
-    std::fputs(page_row_lines.c_str(), stderr);
+    std::fputs(page_row_text.c_str() + sizeof kFirstLine - 1, stderr);
   } else {
     // The row's debug lines leave in one write.
     std::fwrite(page_row_text.data(), 1, page_row_text.size(), stderr);

@@ -47,8 +47,4 @@ const char *MarkedChoiceName(ppd_file_t *ppd, const char *keyword);
 // overflow), divided by 25.4 in double precision and truncated toward zero.
 int32_t MillimetresToDots(int32_t mm, uint32_t res);
 
-// Whether grey value v counts as light under the given gamma, computed
-// exactly as the printer's threshold is defined.
-bool GreyIsLight(unsigned v, float gamma);
-
 #endif
