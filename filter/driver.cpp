@@ -1,8 +1,6 @@
 // Entry point and page loop of the label raster filter.
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -27,62 +25,6 @@ int32_t MillimetresToDots(int32_t mm, uint32_t res) {
   // the two's-complement 32-bit product.
   const auto product = static_cast<int32_t>(static_cast<uint32_t>(mm) * res);
   return static_cast<int32_t>(product / 25.4);
-}
-
-// Sleeps a full second even when a signal interrupts the sleep.
-static void SleepOneSecond() {
-  timespec left{1, 0};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
-}
-
-// Reports one job-list entry; returns true when the job is held or stopped.
-static bool ReportJobState(int job_id, ipp_jstate_t state, bool *stop_walking) {
-  switch (state) {
-  case IPP_JSTATE_HELD:
-  case IPP_JSTATE_STOPPED:
-    std::fprintf(stderr, "Job %d is paused. Sleeping for 1 second...\n", job_id);
-    std::fflush(stderr);
-    return true;
-  case IPP_JSTATE_PROCESSING:
-    std::fprintf(stderr, "Job %d is now processing...\n", job_id);
-    std::fflush(stderr);
-    break;
-  case IPP_JSTATE_COMPLETED:
-    std::fprintf(stderr, "Job %d has completed.\n", job_id);
-    std::fflush(stderr);
-    break;
-  case IPP_JSTATE_CANCELED:
-    std::fprintf(stderr, "Job %d has been canceled.\n", job_id);
-    std::fflush(stderr);
-    *stop_walking = true;
-    break;
-  default:
-    break;
-  }
-  return false;
-}
-
-void check_job_status_and_wait(int job_id) {
-  for (;;) {
-    cups_job_t *jobs = nullptr;
-    const int count = cupsGetJobs(&jobs, nullptr, 0, 0);
-    if (jobs == nullptr) {
-      std::fputs("No jobs found or an error occurred.\n", stderr);
-      std::fflush(stderr);
-      return;
-    }
-    bool paused = false;
-    bool stop_walking = false;
-    for (int i = 0; i < count && !paused && !stop_walking; ++i) {
-      if (jobs[i].id == job_id)
-        paused = ReportJobState(job_id, jobs[i].state, &stop_walking);
-    }
-    cupsFreeJobs(count, jobs);
-    if (!paused)
-      return;
-    SleepOneSecond();
-  }
 }
 
 // Releases what the run holds, in the order the job opened it.
