@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "private_scheduler.h"
 
 namespace vellum_test {
 namespace {
@@ -40,65 +41,17 @@ template <typename Done> bool Await(Done done, int seconds = 60) {
 
 class Scheduler : public testing::Test {
 protected:
-  static std::string dir_, why_not_;
-  static pid_t pid_;
+  static PrivateScheduler *cupsd_;
+  static std::string why_not_;
 
   static void SetUpTestSuite() {
-    if (geteuid() != 0) {
-      why_not_ = "the scheduler must start as root to run filters as lp";
-      return;
-    }
-    if (access("/usr/sbin/cupsd", X_OK) != 0) {
-      why_not_ = "no /usr/sbin/cupsd (Debian: cups-daemon)";
-      return;
-    }
-    char tmpl[] = "/tmp/vellum-cups-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    chmod(dir_.c_str(), 0755); // lp runs the filters and must get through
-    for (const char *sub : {"conf", "serverbin/filter", "serverbin/backend", "spool/tmp", "cache",
-                            "state", "log", "out"})
-      fs::create_directories(dir_ + "/" + sub);
-    fs::create_directory_symlink("/usr/lib/cups/daemon", dir_ + "/serverbin/daemon");
-    for (const auto &entry : fs::directory_iterator("/usr/lib/cups/filter"))
-      fs::create_symlink(entry.path(),
-                         dir_ + "/serverbin/filter/" + entry.path().filename().string());
-    const auto install = [](const std::string &from, const std::string &to, fs::perms mode) {
-      fs::copy_file(from, to);
-      fs::permissions(to, mode);
-    };
-    const fs::perms rwxr_xr_x = fs::perms::owner_all | fs::perms::group_read |
-                                fs::perms::group_exec | fs::perms::others_read |
-                                fs::perms::others_exec;
-    install(FilterPath(Variant::kBase), dir_ + "/serverbin/filter/vellumfilter", rwxr_xr_x);
-    install(FilterPath(Variant::k03), dir_ + "/serverbin/filter/vellumfilter_03", rwxr_xr_x);
-    // Mode 0700: the scheduler runs the backend as root, which may write anywhere.
-    install(CAPTURE_BACKEND_PATH, dir_ + "/serverbin/backend/vellumcap", fs::perms::owner_all);
-    std::ofstream(dir_ + "/conf/cupsd.conf")
-        << "LogLevel debug\nListen " << dir_ << "/cupsd.sock\nBrowsing No\nWebInterface No\n"
-        << "DefaultAuthType None\n<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-        << "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
-    std::ofstream(dir_ + "/conf/cups-files.conf")
-        << "ServerRoot " << dir_ << "/conf\nServerBin " << dir_ << "/serverbin\n"
-        << "DataDir /usr/share/cups\nRequestRoot " << dir_ << "/spool\nTempDir " << dir_
-        << "/spool/tmp\nCacheDir " << dir_ << "/cache\nStateDir " << dir_ << "/state\n"
-        << "ErrorLog " << dir_ << "/log/error_log\nAccessLog " << dir_ << "/log/access_log\n"
-        << "PageLog " << dir_ << "/log/page_log\nPrintcap " << dir_ << "/state/printcap\n"
-        << "User lp\nGroup lp\nSystemGroup root\n";
-    Process cupsd = Spawn({"/usr/sbin/cupsd", "-f", "-c", dir_ + "/conf/cupsd.conf", "-s",
-                           dir_ + "/conf/cups-files.conf"},
-                          {}, {"", ""});
-    pid_ = cupsd.pid;
-    if (!Await([] { return Client({"/usr/bin/lpstat", "-r"}).exit_status == 0; }, 20))
-      why_not_ = "the private scheduler did not start: " + ReadFile(dir_ + "/log/error_log");
+    cupsd_ = new PrivateScheduler;
+    why_not_ = cupsd_->Start({"debug", "", "", CAPTURE_BACKEND_PATH});
   }
 
   static void TearDownTestSuite() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (!dir_.empty())
-      fs::remove_all(dir_);
+    delete cupsd_;
+    cupsd_ = nullptr;
   }
 
   void SetUp() override {
@@ -106,57 +59,25 @@ protected:
       GTEST_SKIP() << why_not_;
   }
 
-  static std::vector<std::string> Env() {
-    return {"LC_ALL=C", "CUPS_SERVER=" + dir_ + "/cupsd.sock", "HOME=" + dir_};
-  }
-
-  // Runs a CUPS client command against the private scheduler, again when
-  // it could not connect (the scheduler drops its first connections while
-  // it settles in).
-  static Result Client(const std::vector<std::string> &argv) {
-    Result result;
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      result = RunProgram(argv, Env());
-      bool refused = false;
-      for (const std::string &line : result.err)
-        refused = refused || Contains(line, "Unable to connect to server");
-      if (!refused)
-        break;
-      Sleep(250);
-    }
-    return result;
-  }
+  static Result Client(const std::vector<std::string> &argv) { return cupsd_->Client(argv); }
 
   static std::string Ppd(const std::string &name) {
     return std::string(VELLUM_PPD_DIR) + "/" + name;
   }
-  static std::string Output(const std::string &queue) { return dir_ + "/out/" + queue + ".prn"; }
+  static std::string Output(const std::string &queue) {
+    return cupsd_->Dir() + "/out/" + queue + ".prn";
+  }
 
   static void AddQueue(const std::string &queue, const std::string &ppd, bool slow = false) {
-    const Result added =
-        Client({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v",
-                "vellumcap:" + Output(queue) + (slow ? "?slow" : ""), "-P", Ppd(ppd)});
-    ASSERT_EQ(added.exit_status, 0) << testing::PrintToString(added.err);
+    ASSERT_EQ(cupsd_->AddQueue(queue, Ppd(ppd), Output(queue), slow ? "slow" : ""), "");
   }
 
-  // Submits a file; returns the job id.
   static int Submit(const std::string &queue, const std::string &file,
                     const std::vector<std::string> &options = {}) {
-    std::vector<std::string> argv = {"/usr/bin/lp", "-d", queue};
-    for (const std::string &option : options) {
-      argv.push_back("-o");
-      argv.push_back(option);
-    }
-    argv.push_back(file);
-    // lp answers "request id is QUEUE-ID (1 file(s))".
-    const std::string out = Client(argv).out;
-    const size_t at = out.find(queue + "-");
-    return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + queue.size() + 1);
+    return cupsd_->Submit(queue, file, options);
   }
 
-  static bool Active(int job) {
-    return Contains(Client({"/usr/bin/lpstat", "-o"}).out, "-" + std::to_string(job) + " ");
-  }
+  static bool Active(int job) { return cupsd_->Active(job); }
 
   // Prints a file and returns what the printer got.
   static std::string Print(const std::string &queue, const std::string &file,
@@ -169,19 +90,11 @@ protected:
     return ReadFile(Output(queue));
   }
 
-  // The scheduler's log lines about a job.
-  static std::vector<std::string> JobLog(int job) {
-    std::vector<std::string> lines;
-    const std::string tag = "[Job " + std::to_string(job) + "] ";
-    for (const std::string &line : SplitLines(ReadFile(dir_ + "/log/error_log")))
-      if (Contains(line, tag))
-        lines.push_back(line.substr(line.find(tag) + tag.size()));
-    return lines;
-  }
+  static std::vector<std::string> JobLog(int job) { return cupsd_->JobLog(job); }
 };
 
-std::string Scheduler::dir_, Scheduler::why_not_;
-pid_t Scheduler::pid_ = 0;
+PrivateScheduler *Scheduler::cupsd_ = nullptr;
+std::string Scheduler::why_not_;
 
 // The one label of a job, which must be well-formed and complete.
 Label OnlyLabel(const std::string &job) {
@@ -301,7 +214,7 @@ TEST_F(Scheduler, TheFilterWaitsWhileItsJobIsHeld) {
   const int job = Submit("held", raster, {"job-hold-until=indefinite"});
   ASSERT_GT(job, 0);
   const std::string id = std::to_string(job);
-  std::vector<std::string> env = Env();
+  std::vector<std::string> env = cupsd_->Env();
   env.push_back("PPD=" + Ppd("vellum-zpl-203.ppd"));
   Process filter =
       Spawn({FilterPath(Variant::kBase), id, "user", "title", "1", "", raster}, env, {"", ""});
@@ -350,7 +263,7 @@ TEST_F(Scheduler, ACancelledJobEndsWithTheLabelInProgress) {
         return true;
     return false;
   };
-  ASSERT_TRUE(Await(backend_done)) << ReadFile(dir_ + "/log/error_log");
+  ASSERT_TRUE(Await(backend_done)) << ReadFile(cupsd_->Dir() + "/log/error_log");
   const DecodedJob decoded = DecodeJob(ReadFile(Output("slow")));
   std::string error = decoded.error;
   const std::vector<Label> labels = Labels(decoded, &error);
@@ -363,6 +276,45 @@ TEST_F(Scheduler, ACancelledJobEndsWithTheLabelInProgress) {
   for (const std::string &line : JobLog(job))
     pages_started += line.rfind("Starting page ", 0) == 0 ? 1 : 0;
   EXPECT_EQ(pages_started, labels.size());
+}
+
+TEST_F(Scheduler, AThousandQueuedJobsChangeNothingTheFilterReports) {
+  AddQueue("lines", "vellum-zpl-203.ppd");
+  AddQueue("others", "vellum-zpl-203.ppd");
+  const std::string raster = BoxRaster(2);
+  // The job's state reports and page accounting, its id written as N.
+  const auto reports = [](int job) {
+    const std::string id = std::to_string(job);
+    std::vector<std::string> lines;
+    for (std::string line : JobLog(job)) {
+      if (line.rfind("Job " + id + " ", 0) != 0 && line.rfind("No jobs found", 0) != 0 &&
+          line.rfind("Processing job ", 0) != 0)
+        continue;
+      for (size_t at; (at = line.find(id)) != std::string::npos;)
+        line.replace(at, id.size(), "N");
+      lines.push_back(line);
+    }
+    return lines;
+  };
+  int alone = 0;
+  Print("lines", raster, {}, &alone);
+  const std::vector<std::string> expected = {"Job N is now processing...", "Processing job N...",
+                                             "Job N is now processing...", "Processing job N..."};
+  EXPECT_EQ(reports(alone), expected);
+
+  http_t *http = cupsd_->Connect();
+  ASSERT_NE(http, nullptr);
+  cups_option_t *hold = nullptr;
+  const int count = cupsAddOption("job-hold-until", "indefinite", 0, &hold);
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_GT(cupsPrintFile2(http, "others", raster.c_str(), "held", count, hold), 0);
+  cupsFreeOptions(count, hold);
+  httpClose(http);
+  int behind_1000 = 0;
+  Print("lines", raster, {}, &behind_1000);
+  EXPECT_EQ(reports(behind_1000), expected);
+  // Later tests find the scheduler idle again.
+  EXPECT_EQ(Client({"/usr/bin/cancel", "-a", "others"}).exit_status, 0);
 }
 
 } // namespace
