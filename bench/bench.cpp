@@ -11,7 +11,6 @@
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include <cups/cups.h>
 
 #include "jobs.h"
+#include "results.h"
 
 using vellum_bench::BenchJob;
 
@@ -154,19 +154,6 @@ std::string Command(const std::string &command) {
   return text;
 }
 
-std::string Machine() {
-  utsname u{};
-  uname(&u);
-  std::string cpu = Command("grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'");
-  std::ostringstream text;
-  text << cpu << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, "
-       << Fixed(static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE) / (1 << 30),
-                0)
-       << " GiB; " << u.sysname << " " << u.release << "; g++ " << __VERSION__ << "; libcups "
-       << CUPS_VERSION_MAJOR << "." << CUPS_VERSION_MINOR;
-  return text.str();
-}
-
 // Total instructions of one run under callgrind, and its costliest functions.
 uint64_t Instructions(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                       const std::string &out_file, std::string *top) {
@@ -274,10 +261,10 @@ int main(int argc, char **argv) {
                                         dir + "/callgrind." + programs[p].name,
                                         p == 1 ? &top : nullptr));
 
-  std::ofstream md(results);
-  md << "# Benchmark results\n\n"
+  std::ostringstream md;
+  md << "## Filter speed\n\n"
      << "Made by `./scripts/bench` (" << repetitions << " interleaved repetitions, medians). "
-     << "Machine: " << Machine() << ".\n\n"
+     << "Machine: " << vellum_bench::Machine() << ".\n\n"
      << "The floor reads the raster with libcups and writes only what a filter cannot avoid: "
      << "one byte per 8 pixels of each row with one flush per row, and one debug line per row "
      << "on unbuffered standard error. ZPL runs with both shifts (1 mm) and gamma `normal`, "
@@ -286,7 +273,7 @@ int main(int argc, char **argv) {
      << table.str() << "\n"
      << "Wall-time targets (filter / floor at most 1.15 for 4x6 in at 600 dpi, 1.25 for the "
      << "others): " << (missed.empty() ? "met by every job" : "missed by " + missed) << ".\n\n"
-     << "## Instructions (callgrind), " << mid.name << "\n\n"
+     << "### Instructions (callgrind), " << mid.name << "\n\n"
      << "| program | instructions | / floor |\n|---|---:|---:|\n";
   for (size_t p = 0; p < programs.size(); ++p)
     md << "| " << programs[p].name << " | " << instructions[p] << " | "
@@ -296,8 +283,9 @@ int main(int argc, char **argv) {
   md << "\nInstruction target (at most 1.25): " << (worst <= 1.25 ? "met" : "missed") << ".\n"
      << "\nCostliest functions of the ZPL run:\n\n```\n"
      << top << "\n```\n\n"
-     << "## Printer bytes (FNV-1a 64 of standard output)\n\n| job | ZPL | TSPL |\n|---|---|---|\n"
+     << "### Printer bytes (FNV-1a 64 of standard output)\n\n| job | ZPL | TSPL |\n|---|---|---|\n"
      << fingerprints.str();
+  vellum_bench::WriteResultsSection(results, "filter", md.str());
   std::cout << "wrote " << results << std::endl;
   return 0;
 }
