@@ -39,22 +39,26 @@ size_t GammaIndex(ppd_file_t *ppd) {
   return kGammaCount - 1;
 }
 
-// Whether grey value v counts as light under the given gamma, computed
-// exactly as the printer's threshold is defined.
-bool GreyIsLight(unsigned v, float gamma) {
+// Grey value v through the gamma curve, 0 to 255, computed exactly as the
+// printer's threshold is defined.
+unsigned char CorrectedValue(unsigned v, float gamma) {
   const auto normalizedValue = static_cast<float>(v / 255.0);
   const auto gammaCorrected = static_cast<float>(
       std::pow(static_cast<double>(normalizedValue), static_cast<double>(gamma)) * 255.0);
   const auto correctedValue = static_cast<unsigned>(gammaCorrected);
-  return (correctedValue & 0x80u) != 0;
+  return static_cast<unsigned char>(correctedValue & 0xFFu);
 }
+
+// A grey value is light when its corrected value has bit 7 set.
+bool GreyIsLight(unsigned v, float gamma) { return (CorrectedValue(v, gamma) & 0x80u) != 0; }
 
 // The light/dark decision of every grey value under one gamma. It depends on
 // nothing else, so it is computed once from the exact per-pixel formula.
 struct Decisions {
   std::array<bool, 256> light;
-  unsigned threshold; // the smallest light value, 256 when none is
-  bool is_threshold;  // every value from the threshold up is light
+  std::array<unsigned char, 256> tone; // the corrected values, for the halftones
+  unsigned threshold;                  // the smallest light value, 256 when none is
+  bool is_threshold;                   // every value from the threshold up is light
 };
 
 const Decisions &DecisionsFor(size_t gamma_index) {
@@ -66,6 +70,7 @@ const Decisions &DecisionsFor(size_t gamma_index) {
     d.threshold = 256;
     d.is_threshold = true;
     for (unsigned v = 0; v < 256; ++v) {
+      d.tone[v] = CorrectedValue(v, gamma);
       d.light[v] = GreyIsLight(v, gamma);
       if (d.light[v] && d.threshold == 256)
         d.threshold = v;
@@ -81,6 +86,7 @@ const Decisions &DecisionsFor(size_t gamma_index) {
 // job prints, so they are read at each page's first row rather than per row.
 constexpr char kFirstLine[] = "DEBUG: *CUPS_BYTES_PER_LINE = auto\n";
 size_t page_gamma = kGammaCount - 1;
+HalftoneMethod page_halftone = kHalftoneThreshold;
 bool page_shifts = false;
 int32_t page_xshift = 0;
 std::string page_row_text; // a row's debug lines: kFirstLine, then the page's own
@@ -102,6 +108,7 @@ void ReadPageSettings(ppd_file_t *ppd, const cups_page_header2_t *header, uint64
     page_row_text += line;
   }
   page_gamma = GammaIndex(ppd);
+  page_halftone = MarkedHalftone(ppd);
 }
 
 // Moves the row right by shift pixels, filling what it uncovers with white
@@ -110,6 +117,14 @@ void ShiftRight(unsigned char *row, uint64_t width, uint64_t shift) {
   const uint64_t moved = shift < width ? shift : width;
   std::memmove(row + moved, row, width - moved);
   std::memset(row, 0xFF, moved);
+}
+
+// Moves the row left by shift pixels, filling what it uncovers with white;
+// a shift of the whole row or more turns it all white.
+void ShiftLeft(unsigned char *row, uint64_t width, uint64_t shift) {
+  const uint64_t moved = shift < width ? shift : width;
+  std::memmove(row, row + moved, width - moved);
+  std::memset(row + width - moved, 0xFF, moved);
 }
 
 // Starts a band at row y with the family's bitmap header.
@@ -228,7 +243,15 @@ void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y) {
   static std::vector<unsigned char> out;
   out.resize(row_bytes);
   const Decisions &decisions = DecisionsFor(page_gamma);
-  if (page_shifts && page_xshift < 0) {
+  if (page_halftone != kHalftoneThreshold) {
+    // A screen or a diffusion works on the row where it will print.
+    if (page_shifts && page_xshift != 0) {
+      const uint64_t magnitude = static_cast<uint64_t>(std::abs(int64_t{page_xshift}));
+      (page_xshift > 0 ? ShiftRight : ShiftLeft)(Buffer, width, magnitude);
+    }
+    HalftoneRow(Buffer, width, y, page_halftone, decisions.tone.data(), ModelNumber == 48,
+                out.data());
+  } else if (page_shifts && page_xshift < 0) {
     // Moving the image left needs no move: the row is packed from its new
     // first pixel, and what the shift uncovers at the end is white.
     const uint64_t dropped = std::min<uint64_t>(0 - static_cast<int64_t>(page_xshift), width);

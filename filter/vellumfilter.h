@@ -40,6 +40,20 @@ void StartPage(ppd_file_t *ppd, cups_page_header2_t *header);
 void EndPage(ppd_file_t *ppd, cups_page_header2_t *header);
 void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y);
 
+// How grey becomes dots: the gamma threshold (barcodes and text, the
+// default), a clustered-dot ordered screen or error diffusion (pictures).
+enum HalftoneMethod { kHalftoneThreshold, kHalftoneOrdered, kHalftoneDiffusion };
+
+// The method the Halftone option asks for; anything else is the threshold.
+HalftoneMethod MarkedHalftone(ppd_file_t *ppd);
+
+// Packs row y of a page (grey after inversion and shifts, width pixels) into
+// (width + 7) / 8 printer bytes by a dithering method. tone[v] is the gamma
+// curve's value of grey v (0 black, 255 white); pure black and pure white
+// pixels print as the threshold prints them. Rows come in order from 0.
+void HalftoneRow(const unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod method,
+                 const unsigned char *tone, bool tspl, unsigned char *out);
+
 // The marked choice's name for keyword, or nullptr when nothing is marked.
 const char *MarkedChoiceName(ppd_file_t *ppd, const char *keyword);
 

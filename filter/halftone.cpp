@@ -1,0 +1,339 @@
+// Halftones for pictures: an ordered clustered-dot screen and serpentine
+// error diffusion, beside the plain gamma threshold that barcodes and text
+// want. Both take the grey after inversion and shifts, use the page's gamma
+// curve as their tone curve, and leave pure black and pure white pixels
+// exactly as the threshold prints them.
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define VELLUM_HALFTONE_SSE2 1
+#endif
+
+#include "vellumfilter.h"
+
+namespace {
+
+// A 45-degree clustered-dot screen of two dots per 8 x 8 cell: as the grey
+// darkens, each dot grows from its centre, which a thermal head's dot gain
+// blurs far less than scattered single dots. Entry k turns black once the
+// darkness passes (k + 0.5) / 64.
+constexpr uint8_t kScreen[8][8] = {
+    {24, 10, 12, 26, 35, 47, 49, 37}, {8, 0, 2, 14, 45, 59, 61, 51},
+    {22, 6, 4, 16, 43, 57, 63, 53},   {30, 20, 18, 28, 33, 41, 55, 39},
+    {34, 46, 48, 36, 25, 11, 13, 27}, {44, 58, 60, 50, 9, 1, 3, 15},
+    {42, 56, 62, 52, 23, 7, 5, 17},   {32, 40, 54, 38, 31, 21, 19, 29},
+};
+
+// Whether grey v is pure black or pure white: such pixels print as the
+// threshold prints them and take no part in diffusion.
+bool IsPure(unsigned char v) { return v == 0 || v == 255; }
+
+// Bit 7 - (x & 7) of the row's packed bytes, set when pixel x is light.
+void SetLight(unsigned char *out, uint64_t x) {
+  out[x >> 3] = static_cast<unsigned char>(out[x >> 3] | (0x80u >> (x & 7)));
+}
+
+// Pixels past the end of the row count as white (light).
+void PadWhite(unsigned char *out, uint64_t width) {
+  for (uint64_t x = width; x % 8 != 0; ++x)
+    SetLight(out, x);
+}
+
+// The printer's bits from the light bits: ZPL marks dark pixels.
+void ToPrinterBits(unsigned char *out, uint64_t bytes, bool tspl) {
+  if (tspl)
+    return;
+  uint64_t i = 0;
+  for (; i + 8 <= bytes; i += 8) {
+    uint64_t eight;
+    std::memcpy(&eight, out + i, sizeof eight);
+    eight = ~eight;
+    std::memcpy(out + i, &eight, sizeof eight);
+  }
+  for (; i < bytes; ++i)
+    out[i] = static_cast<unsigned char>(~out[i]);
+}
+
+// For each screen entry, the number of grey values that print black there:
+// the tone curve is non-decreasing, so they are 0 up to that number.
+std::array<uint8_t, 64> ScreenCuts(const unsigned char *tone) {
+  std::array<uint8_t, 64> cuts{};
+  for (unsigned k = 0; k < 64; ++k) {
+    unsigned black = 0;
+    // Black when the darkness (255 - tone) exceeds (k + 0.5) / 64 of 255.
+    while (black < 256 && (255u - tone[black]) * 64 > k * 255 + 127)
+      ++black;
+    cuts[k] = static_cast<uint8_t>(black);
+  }
+  return cuts;
+}
+
+#ifdef VELLUM_HALFTONE_SSE2
+// Each byte with its bit order reversed.
+constexpr std::array<unsigned char, 256> MirrorTable() {
+  std::array<unsigned char, 256> table{};
+  for (unsigned v = 0; v < 256; ++v) {
+    unsigned mirrored = 0;
+    for (unsigned bit = 0; bit < 8; ++bit)
+      mirrored |= ((v >> bit) & 1u) << (7 - bit);
+    table[v] = static_cast<unsigned char>(mirrored);
+  }
+  return table;
+}
+constexpr std::array<unsigned char, 256> kMirror = MirrorTable();
+
+// The packed bytes of 16 pixels whose light bits (pixel j in bit j) are
+// `light`: pixel 0 in the most significant bit of the first byte.
+void StoreLight16(unsigned light, unsigned char *out) {
+  out[0] = kMirror[light & 0xFFu];
+  out[1] = kMirror[light >> 8];
+}
+#endif
+
+void OrderedRow(const unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone,
+                unsigned char *out) {
+  static const unsigned char *cached_tone = nullptr;
+  static std::array<uint8_t, 64> cuts;
+  if (cached_tone != tone) {
+    cuts = ScreenCuts(tone);
+    cached_tone = tone;
+  }
+  alignas(16) uint8_t pattern[16];
+  for (unsigned j = 0; j < 16; ++j)
+    pattern[j] = cuts[kScreen[y % 8][j % 8]];
+  uint64_t x = 0;
+#ifdef VELLUM_HALFTONE_SSE2
+  // Sixteen pixels at a time: light where max(v, cut) == v, that is v >= cut.
+  const __m128i cut = _mm_load_si128(reinterpret_cast<const __m128i *>(pattern));
+  for (; x + 16 <= width; x += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
+    const auto light =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, cut), v)));
+    StoreLight16(light, out + (x >> 3));
+  }
+#endif
+  for (; x < width; ++x)
+    if (row[x] >= pattern[x % 16])
+      SetLight(out, x);
+}
+
+// Packs one byte per pixel, 0xFF where it is light, into light bits.
+void PackLights(const unsigned char *lights, uint64_t width, unsigned char *out) {
+  uint64_t x = 0;
+#ifdef VELLUM_HALFTONE_SSE2
+  for (; x + 16 <= width; x += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lights + x));
+    const auto light = static_cast<unsigned>(_mm_movemask_epi8(v));
+    StoreLight16(light, out + (x >> 3));
+  }
+#endif
+  for (; x < width; ++x)
+    if (lights[x] != 0)
+      SetLight(out, x);
+}
+
+// The diffusion looks at a row in blocks of this many pixels: a block of pure
+// pixels, the bulk of most labels, is passed over whole.
+constexpr uint64_t kBlock = 16;
+// Marks a pure pixel in the diffusion's row of starting values.
+constexpr int32_t kPure = INT32_MIN;
+
+// Copies up to kBlock bytes, a whole block at once.
+void CopyBytes(unsigned char *to, const unsigned char *from, uint64_t count) {
+#ifdef VELLUM_HALFTONE_SSE2
+  if (count == kBlock) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(from)));
+    return;
+  }
+#endif
+  for (uint64_t i = 0; i < count; ++i)
+    to[i] = from[i];
+}
+
+// Clears up to kBlock errors.
+void ZeroErrors(int32_t *errors, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i)
+    errors[i] = 0;
+}
+
+// Whether all kBlock pixels from p are pure.
+bool BlockIsPure(const unsigned char *p) {
+#ifdef VELLUM_HALFTONE_SSE2
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  const __m128i pure =
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()), _mm_cmpeq_epi8(v, _mm_set1_epi8(-1)));
+  return _mm_movemask_epi8(pure) == 0xFFFF;
+#else
+  for (uint64_t i = 0; i < kBlock; ++i)
+    if (!IsPure(p[i]))
+      return false;
+  return true;
+#endif
+}
+
+// The starting values of the pixels x0 to end - 1 of a block that is not all
+// pure: tone plus what the previous row sent (3/16 from the pixel that went
+// before it there, 4/16 from the one above, 1/16 from the one after), or
+// kPure. kPrevStep is the previous row's direction.
+template <int kPrevStep>
+void StartValues(const unsigned char *row, uint64_t x0, uint64_t end, const int32_t *tone16,
+                 const int32_t *prev_error, int32_t *start) {
+  for (uint64_t x = x0; x < end; ++x) {
+    const size_t cell = x + 1;
+    const int32_t received =
+        (3 * prev_error[cell + kPrevStep] + 4 * prev_error[cell] + prev_error[cell - kPrevStep]) >>
+        4;
+    start[x] = IsPure(row[x]) ? kPure : tone16[row[x]] + received;
+  }
+}
+
+// One step of the walk along a row: pixel x with the error `ahead` from the
+// pixel before it; returns the error for the pixel after it.
+inline int32_t Diffuse(uint64_t x, const int32_t *start, int32_t ahead, int32_t *error,
+                       unsigned char *lights) {
+  if (start[x] == kPure) {
+    error[x + 1] = 0;
+    return 0;
+  }
+  const int32_t value = start[x] + ahead;
+  // Selects rather than branches: the picture decides the outcome.
+  const int32_t whiter = value - 255 * 16;
+  const bool light = value >= 128 * 16;
+  const int32_t remainder = light ? whiter : value;
+  lights[x] = static_cast<unsigned char>(-static_cast<int>(light));
+  error[x + 1] = remainder;
+  return remainder >> 1;
+}
+
+// The pixel i steps into the whole block b in the direction kStep.
+template <int kStep> uint64_t PixelOfBlock(uint64_t b, uint64_t i) {
+  return kStep > 0 ? b * kBlock + i : b * kBlock + kBlock - 1 - i;
+}
+
+// Walks block b of a row in the direction kStep; a block of pure pixels
+// passes no error on.
+template <int kStep>
+int32_t WalkBlock(uint64_t b, uint64_t width, const unsigned char *pure_blocks,
+                  const int32_t *start, int32_t ahead, int32_t *error, unsigned char *lights) {
+  const uint64_t x0 = b * kBlock, count = std::min(kBlock, width - x0);
+  if (pure_blocks[b]) {
+    ZeroErrors(error + x0 + 1, count);
+    return 0;
+  }
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint64_t x = kStep > 0 ? x0 + i : x0 + count - 1 - i;
+    ahead = Diffuse(x, start, ahead, error, lights);
+  }
+  return ahead;
+}
+
+// Error diffusion along one row: each pixel passes half of its error to the
+// next pixel in the row's direction and 3/16, 4/16 and 1/16 to the pixels
+// behind, below and beyond it in the next row (Floyd and Steinberg's
+// weights, with the next pixel's share rounded to a half, which keeps the
+// work from pixel to pixel short). Errors are kept in sixteenths of a grey
+// level. A pure pixel ignores the error that reaches it and passes none on.
+//
+// The row goes in two passes: first every pixel's value before the error of
+// its neighbour in the row, then the walk along the row in the direction
+// kStep (1 left to right, -1 right to left). The walk goes along the two
+// halves of the row side by side, which lets the processor work on both at
+// once; at the seam between them, which moves from row to row so as to draw
+// no line, no error passes along the row. prev_error and error hold the
+// previous row's and this row's error of pixel x at x + 1, with a guard
+// cell at each end.
+template <int kStep>
+void DiffuseRow(const unsigned char *row, uint64_t width, uint32_t y, const int32_t *tone16,
+                const int32_t *prev_error, int32_t *error, int32_t *start,
+                unsigned char *pure_blocks, unsigned char *lights) {
+  const uint64_t blocks = (width + kBlock - 1) / kBlock;
+  for (uint64_t b = 0; b < blocks; ++b) {
+    const uint64_t x0 = b * kBlock, end = std::min(x0 + kBlock, width);
+    pure_blocks[b] = end - x0 == kBlock && BlockIsPure(row + x0);
+    CopyBytes(lights + x0, row + x0, end - x0); // right for pure pixels
+    if (!pure_blocks[b])
+      StartValues<-kStep>(row, x0, end, tone16, prev_error, start);
+  }
+  // The halves: blocks [0, seam) and [seam, blocks), each walked in the
+  // row's direction; two whole blocks that are not pure go side by side.
+  const uint64_t seam = std::min<uint64_t>(blocks, blocks / 2 + (y * 5) % 7);
+  const uint64_t left = seam, right = blocks - seam, pairs = std::min(left, right);
+  const auto whole_and_mixed = [width, pure_blocks](uint64_t b) {
+    return (b + 1) * kBlock <= width && !pure_blocks[b];
+  };
+  int32_t ahead_left = 0, ahead_right = 0;
+  for (uint64_t i = 0; i < pairs; ++i) {
+    const uint64_t a = kStep > 0 ? i : seam - 1 - i;
+    const uint64_t b = kStep > 0 ? seam + i : blocks - 1 - i;
+    if (!whole_and_mixed(a) || !whole_and_mixed(b)) {
+      ahead_left = WalkBlock<kStep>(a, width, pure_blocks, start, ahead_left, error, lights);
+      ahead_right = WalkBlock<kStep>(b, width, pure_blocks, start, ahead_right, error, lights);
+      continue;
+    }
+    for (uint64_t j = 0; j < kBlock; ++j) {
+      ahead_left = Diffuse(PixelOfBlock<kStep>(a, j), start, ahead_left, error, lights);
+      ahead_right = Diffuse(PixelOfBlock<kStep>(b, j), start, ahead_right, error, lights);
+    }
+  }
+  // What the pairs left: the rest of the longer half.
+  for (uint64_t i = pairs; i < left; ++i)
+    ahead_left = WalkBlock<kStep>(kStep > 0 ? i : seam - 1 - i, width, pure_blocks, start,
+                                  ahead_left, error, lights);
+  for (uint64_t i = pairs; i < right; ++i)
+    ahead_right = WalkBlock<kStep>(kStep > 0 ? seam + i : blocks - 1 - i, width, pure_blocks, start,
+                                   ahead_right, error, lights);
+}
+
+// Error diffusion, left to right on even rows and right to left on odd ones.
+void DiffusionRow(const unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone,
+                  unsigned char *out) {
+  static std::vector<int32_t> prev_error, error, start;
+  static std::vector<unsigned char> lights, pure_blocks;
+  static std::array<int32_t, 256> tone16;
+  if (y == 0 || prev_error.size() != width + 2) {
+    prev_error.assign(width + 2, 0);
+    error.assign(width + 2, 0);
+    start.resize(width);
+    lights.resize(width);
+    pure_blocks.resize((width + kBlock - 1) / kBlock);
+    for (unsigned v = 0; v < 256; ++v)
+      tone16[v] = tone[v] * 16;
+  }
+  if (y % 2 == 0)
+    DiffuseRow<1>(row, width, y, tone16.data(), prev_error.data(), error.data(), start.data(),
+                  pure_blocks.data(), lights.data());
+  else
+    DiffuseRow<-1>(row, width, y, tone16.data(), prev_error.data(), error.data(), start.data(),
+                   pure_blocks.data(), lights.data());
+  prev_error.swap(error);
+  PackLights(lights.data(), width, out);
+}
+
+} // namespace
+
+HalftoneMethod MarkedHalftone(ppd_file_t *ppd) {
+  const char *choice = MarkedChoiceName(ppd, "Halftone");
+  if (choice != nullptr && std::strcmp(choice, "Ordered") == 0)
+    return kHalftoneOrdered;
+  if (choice != nullptr && std::strcmp(choice, "Diffusion") == 0)
+    return kHalftoneDiffusion;
+  return kHalftoneThreshold;
+}
+
+void HalftoneRow(const unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod method,
+                 const unsigned char *tone, bool tspl, unsigned char *out) {
+  const uint64_t bytes = (width + 7) / 8;
+  std::memset(out, 0, bytes);
+  if (method == kHalftoneOrdered)
+    OrderedRow(row, width, y, tone, out);
+  else
+    DiffusionRow(row, width, y, tone, out);
+  PadWhite(out, width);
+  ToPrinterBits(out, bytes, tspl);
+}
