@@ -250,6 +250,47 @@ int main(int argc, char **argv) {
               << std::endl;
   }
 
+  // The halftones against the threshold on labels and pictures.
+  const char *const kHalftones[] = {"Threshold", "Ordered", "Diffusion"};
+  std::vector<Program> halftone_programs;
+  for (const bool tspl : {false, true})
+    for (const char *halftone : kHalftones) {
+      const std::string ppd = dir + "/" + (tspl ? "tspl-" : "zpl-") + halftone + ".ppd";
+      std::ofstream(ppd) << vellum_bench::BenchPpd(tspl, halftone);
+      halftone_programs.push_back(
+          {std::string(tspl ? "TSPL " : "ZPL ") + halftone, {}, filter, ppd});
+    }
+  std::ostringstream halftones;
+  halftones << "| job | ZPL Threshold ms | Ordered | Diffusion | TSPL Threshold ms | Ordered | "
+               "Diffusion |\n|---|---:|---:|---:|---:|---:|---:|\n";
+  double worst_halftone = 0;
+  for (const BenchJob &job : vellum_bench::HalftoneJobs()) {
+    const std::string raster = dir + "/halftone-job.ras";
+    vellum_bench::WriteBenchJob(job, raster);
+    std::vector<std::vector<double>> seconds(halftone_programs.size());
+    for (int r = 0; r < repetitions; ++r)
+      for (size_t i = 0; i < halftone_programs.size(); ++i) {
+        const size_t p = (i + static_cast<size_t>(r)) % halftone_programs.size();
+        const Measure m =
+            Run(command(halftone_programs[p], raster), environment(halftone_programs[p]));
+        if (m.status != 0)
+          throw std::runtime_error(halftone_programs[p].name + " failed on " + job.name);
+        seconds[p].push_back(m.seconds);
+      }
+    halftones << "| " << job.name;
+    for (size_t family = 0; family < 2; ++family) {
+      const double threshold = Median(seconds[family * 3]);
+      halftones << " | " << Fixed(threshold * 1e3, 1);
+      for (size_t h = 1; h < 3; ++h) {
+        const double ratio = Median(seconds[family * 3 + h]) / threshold;
+        worst_halftone = std::max(worst_halftone, ratio);
+        halftones << " | " << Fixed(ratio, 2) << "x";
+      }
+    }
+    halftones << " |\n";
+    std::cout << job.name << ": halftones measured" << std::endl;
+  }
+
   // Instruction counts of the mid-size job: stable on a busy machine.
   const BenchJob mid = vellum_bench::BenchJobs()[1];
   const std::string raster = dir + "/job.ras";
@@ -283,6 +324,13 @@ int main(int argc, char **argv) {
   md << "\nInstruction target (at most 1.25): " << (worst <= 1.25 ? "met" : "missed") << ".\n"
      << "\nCostliest functions of the ZPL run:\n\n```\n"
      << top << "\n```\n\n"
+     << "### Halftones\n\n"
+     << "The same filters with `Halftone` `Threshold` (the default, milliseconds), `Ordered` "
+     << "and `Diffusion` (times the threshold's), on labels and on pictures in continuous grey "
+     << "(where every pixel is dithered).\n\n"
+     << halftones.str() << "\nTarget (a dithered page at most 1.5 times the threshold's): "
+     << (worst_halftone <= 1.5 ? "met" : "missed") << ", at worst " << Fixed(worst_halftone, 2)
+     << "x.\n\n"
      << "### Printer bytes (FNV-1a 64 of standard output)\n\n| job | ZPL | TSPL |\n|---|---|---|\n"
      << fingerprints.str();
   vellum_bench::WriteResultsSection(results, "filter", md.str());

@@ -98,7 +98,32 @@ Page DrawLabel(uint32_t width, uint32_t height, uint32_t dpi, unsigned page_numb
   return c.pixels;
 }
 
+// A picture in continuous grey: soft shapes and shading, never pure black
+// or white, the way a photograph of a product looks.
+Page DrawPhoto(uint32_t width, uint32_t height) {
+  Page pixels(size_t{width} * height);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const double u = static_cast<double>(x) / width, v = static_cast<double>(y) / height;
+      const double shade = 0.5 + 0.25 * std::sin(9 * u + 2 * std::cos(7 * v)) * std::cos(5 * v) +
+                           0.2 * (u - v) + 0.04 * std::sin(140 * u * v);
+      pixels[size_t{y} * width + x] =
+          static_cast<unsigned char>(std::clamp(shade, 0.01, 0.99) * 255);
+    }
+  }
+  return pixels;
+}
+
 } // namespace
+
+std::vector<BenchJob> HalftoneJobs() {
+  std::vector<BenchJob> jobs;
+  for (const uint32_t dpi : {203u, 300u, 600u})
+    jobs.push_back({"4x6 in " + std::to_string(dpi) + " dpi", dpi, 4, 6, 1, false});
+  for (const uint32_t dpi : {203u, 300u})
+    jobs.push_back({"4x6 in " + std::to_string(dpi) + " dpi photo", dpi, 4, 6, 1, false, true});
+  return jobs;
+}
 
 std::vector<BenchJob> BenchJobs() {
   std::vector<BenchJob> jobs;
@@ -136,7 +161,8 @@ void WriteBenchJob(const BenchJob &job, const std::string &path) {
   std::vector<Page> variants;
   for (unsigned p = 0; p < job.pages; ++p) {
     if (variants.size() <= p % 4)
-      variants.push_back(DrawLabel(width, height, job.dpi, p % 4));
+      variants.push_back(job.photo ? DrawPhoto(width, height)
+                                   : DrawLabel(width, height, job.dpi, p % 4));
     Page &pixels = variants[p % 4];
     cupsRasterWriteHeader2(ras, &header);
     cupsRasterWritePixels(ras, pixels.data(), static_cast<unsigned>(pixels.size()));
@@ -145,7 +171,7 @@ void WriteBenchJob(const BenchJob &job, const std::string &path) {
   close(fd);
 }
 
-std::string BenchPpd(bool tspl) {
+std::string BenchPpd(bool tspl, const std::string &halftone) {
   std::string ppd = "*PPD-Adobe: \"4.3\"\n*cupsModelNumber: ";
   ppd += tspl ? "48\n" : "18\n";
   const auto option = [&ppd](const std::string &keyword, const std::string &choice) {
@@ -160,6 +186,8 @@ std::string BenchPpd(bool tspl) {
     option("yReference", "1");
     option("zeReference", "1");
   }
+  if (!halftone.empty())
+    option("Halftone", halftone);
   return ppd;
 }
 

@@ -43,8 +43,8 @@ std::string Machine() {
       static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE) / (1 << 30);
   char text[512];
   std::snprintf(text, sizeof text, "%s, %ld cores, %.0f GiB; %s %s; g++ %s; libcups %d.%d",
-                cpu.c_str(), sysconf(_SC_NPROCESSORS_ONLN), gib, u.sysname, u.release,
-                __VERSION__, CUPS_VERSION_MAJOR, CUPS_VERSION_MINOR);
+                cpu.c_str(), sysconf(_SC_NPROCESSORS_ONLN), gib, u.sysname, u.release, __VERSION__,
+                CUPS_VERSION_MAJOR, CUPS_VERSION_MINOR);
   return text;
 }
 

@@ -9,8 +9,7 @@ namespace vellum_bench {
 
 // Replaces the section `name` of the results file at path with text (or
 // appends it), under the file's title.
-void WriteResultsSection(const std::string &path, const std::string &name,
-                         const std::string &text);
+void WriteResultsSection(const std::string &path, const std::string &name, const std::string &text);
 
 // The machine the benchmark ran on, in one line.
 std::string Machine();

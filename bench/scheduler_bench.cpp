@@ -70,8 +70,8 @@ struct CheckCost {
 // Runs `checks` job-state checks for the job as lp in one process.
 CheckCost TimeChecks(const PrivateScheduler &cupsd, const char *job_check, int job, int checks) {
   const double cpu_before = cupsd.CpuSeconds();
-  const Result run = RunProgram({job_check, std::to_string(job), std::to_string(checks)},
-                                cupsd.Env());
+  const Result run =
+      RunProgram({job_check, std::to_string(job), std::to_string(checks)}, cupsd.Env());
   const double cpu = cupsd.CpuSeconds() - cpu_before;
   const std::vector<std::string> lines = SplitLines(run.out);
   if (run.exit_status != 0 || lines.size() != 2)
@@ -86,11 +86,13 @@ std::string CheckCostSection(const std::string &backend) {
     Fail(why);
   std::filesystem::create_directories(cupsd.Dir() + "/out/others");
   // The own job stays processing: its printer takes the data and waits.
-  if (!cupsd.AddQueue("own", std::string(VELLUM_PPD_DIR) + "/vellum-zpl-203.ppd",
-                      cupsd.Dir() + "/out/own.prn", "hold")
+  if (!cupsd
+           .AddQueue("own", std::string(VELLUM_PPD_DIR) + "/vellum-zpl-203.ppd",
+                     cupsd.Dir() + "/out/own.prn", "hold")
            .empty() ||
-      !cupsd.AddQueue("others", std::string(VELLUM_PPD_DIR) + "/vellum-zpl-203.ppd",
-                      cupsd.Dir() + "/out/others/")
+      !cupsd
+           .AddQueue("others", std::string(VELLUM_PPD_DIR) + "/vellum-zpl-203.ppd",
+                     cupsd.Dir() + "/out/others/")
            .empty())
     Fail("cannot add the queues");
   const int own = cupsd.Submit("own", SmallRaster());
@@ -175,8 +177,8 @@ std::string LoadSection(const std::string &backend, size_t count) {
     const LoadRun run = RunLoad(build, backend, count);
     table << "| " << build.name << " | " << run.jobs << " | " << run.labels << " | "
           << Fixed(run.seconds, 1) << " | " << Fixed(run.jobs / run.seconds, 1) << " | "
-          << Fixed(run.labels / run.seconds, 1) << " | " << Fixed(run.cpu, 1) << " | "
-          << run.failed << " |\n";
+          << Fixed(run.labels / run.seconds, 1) << " | " << Fixed(run.cpu, 1) << " | " << run.failed
+          << " |\n";
     std::cout << build.name << ": " << Fixed(run.jobs / run.seconds, 1) << " jobs/s, scheduler "
               << Fixed(run.cpu, 1) << " s CPU" << std::endl;
   }
