@@ -81,16 +81,16 @@ void WriteRaster(const Grey &g, const std::string &path) {
   close(fd);
 }
 
-// A ZPL printer that prints the raster as read (0 is black), with the
-// neutral gamma (1.0) and the given halftone.
-std::string Ppd(const std::string &halftone) {
+// A ZPL printer that prints the raster as read (0 is black), with the given
+// gamma and halftone.
+std::string Ppd(const std::string &halftone, const std::string &gamma = "neutral") {
   std::string ppd = "*PPD-Adobe: \"4.3\"\n*cupsModelNumber: 18\n";
   const auto option = [&ppd](const std::string &keyword, const std::string &choice) {
     ppd += "*OpenUI *" + keyword + "/" + keyword + ": PickOne\n*Default" + keyword + ": " + choice +
            "\n*" + keyword + " " + choice + "/" + choice + ": \"\"\n*CloseUI: *" + keyword + "\n";
   };
   option("Negative", "on");
-  option("Gamma", "neutral");
+  option("Gamma", gamma);
   option("Halftone", halftone);
   return ppd;
 }
@@ -201,6 +201,118 @@ std::string Fixed(double value, int digits) {
   return text.str();
 }
 
+// Bars of a barcode image scaled to the printer: 1 to 4 modules of 3 dots
+// wide, each edge at some fraction of a dot, so that the dot it cuts is
+// grey by how much of it the bar covers.
+struct Bar {
+  double left, width;
+};
+
+std::vector<Bar> EdgeBars(unsigned width) {
+  std::vector<Bar> bars;
+  double x = 20;
+  for (unsigned i = 0; x < width - 40; ++i) {
+    const double offset = (i * 37 % 100) / 100.0; // 0.00 to 0.99
+    bars.push_back({x + offset, (1 + i % 4) * 3.0});
+    x += bars.back().width + (1 + i * 3 % 4) * 3.0 + 1;
+  }
+  return bars;
+}
+
+// The bars as a picture: each dot grey by how much of it the bars cover,
+// after the bars' edges are spread over `spread` dots (0: sharp), as
+// scaling an image with interpolation spreads them.
+Grey EdgePicture(unsigned width, unsigned height, const std::vector<Bar> &bars, double spread) {
+  constexpr int kSteps = 16; // samples per dot
+  std::vector<double> ink(size_t{width} * kSteps, 0);
+  for (const Bar &bar : bars)
+    for (size_t i = 0; i < ink.size(); ++i) {
+      const double at = (i + 0.5) / kSteps;
+      ink[i] = std::max(ink[i], at >= bar.left && at < bar.left + bar.width ? 1.0 : 0.0);
+    }
+  const int half = static_cast<int>(spread * kSteps / 2);
+  Grey g;
+  g.width = width;
+  g.height = height;
+  std::vector<unsigned char> row(width);
+  for (unsigned x = 0; x < width; ++x) {
+    double covered = 0;
+    for (int i = 0; i < kSteps; ++i) {
+      // The sample, averaged over the spread around it.
+      const long centre = static_cast<long>(x) * kSteps + i;
+      double sum = 0;
+      for (long j = centre - half; j <= centre + half; ++j)
+        sum += j >= 0 && j < static_cast<long>(ink.size()) ? ink[static_cast<size_t>(j)] : 0;
+      covered += sum / (2 * half + 1);
+    }
+    row[x] = static_cast<unsigned char>(std::lround(255 * (1 - covered / kSteps)));
+  }
+  for (unsigned y = 0; y < height; ++y)
+    g.pixels.insert(g.pixels.end(), row.begin(), row.end());
+  return g;
+}
+
+// How each Gamma choice prints bars with grey edges: their mean growth in
+// dots, and the least and the most.
+std::string EdgeTable(const std::string &filter, const std::string &scratch) {
+  const std::vector<Bar> bars = EdgeBars(812);
+  const double kSpreads[] = {0, 3};
+  for (const double spread : kSpreads)
+    WriteRaster(EdgePicture(812, 16, bars, spread),
+                scratch + "/edges-" + std::to_string(static_cast<int>(spread)) + ".ras");
+  Grey ramp{256, 1, {}};
+  for (unsigned v = 0; v < 256; ++v)
+    ramp.pixels.push_back(static_cast<unsigned char>(v));
+  WriteRaster(ramp, scratch + "/ramp.ras");
+
+  std::ostringstream table;
+  table << "| `Gamma` | greys printed as dots | sharp edges: mean growth per bar (least, most) | "
+           "edges spread over 3 dots: mean growth per bar (least, most) |\n"
+        << "|---|---|---:|---:|\n";
+  const char *const kGammas[] = {"neutral", "normal", "lighter", "light", "thicken", "thicker"};
+  for (const char *gamma : kGammas) {
+    const std::string ppd = scratch + "/edges-" + gamma + ".ppd";
+    std::ofstream(ppd) << Ppd("Threshold", gamma);
+    // The greys that print as dots, from a ramp of all 256.
+    const Grey ramp_dots = Dots(Filter(filter, ppd, scratch + "/ramp.ras", scratch + "/out.zpl"));
+    unsigned lightest_dot = 0;
+    while (lightest_dot < 255 && ramp_dots.pixels[lightest_dot + 1] == 0)
+      ++lightest_dot;
+    table << "| `" << gamma << "` | 0 to " << lightest_dot;
+    for (const double spread : kSpreads) {
+      const Grey dots = Dots(Filter(
+          filter, ppd, scratch + "/edges-" + std::to_string(static_cast<int>(spread)) + ".ras",
+          scratch + "/out.zpl"));
+      // The dots of the middle row, as runs, one for each bar.
+      std::vector<unsigned> runs;
+      const unsigned char *row = dots.pixels.data() + size_t{dots.width} * (dots.height / 2);
+      for (unsigned x = 0; x < dots.width; ++x) {
+        unsigned width = 0;
+        for (; x < dots.width && row[x] == 0; ++x)
+          ++width;
+        if (width > 0)
+          runs.push_back(width);
+      }
+      if (runs.size() != bars.size())
+        Fail(std::string("gamma ") + gamma + ": " + std::to_string(runs.size()) + " bars for " +
+             std::to_string(bars.size()));
+      double total = 0, least = 1e9, most = -1e9;
+      for (size_t i = 0; i < bars.size(); ++i) {
+        const double growth = runs[i] - bars[i].width;
+        total += growth;
+        least = std::min(least, growth);
+        most = std::max(most, growth);
+      }
+      const double mean = total / static_cast<double>(bars.size());
+      table << " | " << Fixed(mean, 2) << " (" << Fixed(least, 0) << ", " << Fixed(most, 0) << ")";
+      std::cout << "gamma " << gamma << ", spread " << spread << ": " << Fixed(mean, 2)
+                << " dots per bar" << std::endl;
+    }
+    table << " |\n";
+  }
+  return table.str();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -241,6 +353,7 @@ int main(int argc, char **argv) {
     }
     table << " |\n";
   }
+  const std::string edges = EdgeTable(filter, scratch);
   std::ostringstream md;
   md << "## Pictures under each halftone\n\n"
      << "Made by `./scripts/pictures` with `bench_pictures`. Each picture is scaled onto a "
@@ -249,7 +362,13 @@ int main(int argc, char **argv) {
      << "table gives the mean absolute difference in grey levels (0 to 255) between the dots "
      << "and the grey original, both blurred by a Gaussian of " << kBlurSigma
      << " dots that stands for viewing distance: lower is closer.\n\n"
-     << table.str();
+     << table.str() << "\n## Grey bar edges under each gamma\n\n"
+     << "A barcode image scaled onto the label has grey dots where a bar's edge cuts a dot "
+     << "(grey by how much of the dot the bar covers), and wider grey edges where the image "
+     << "was scaled with interpolation. Bars of 1 to 4 modules of 3 dots, each edge at a "
+     << "fraction of a dot, printed under each `Gamma` choice (`Halftone` `Threshold`); growth "
+     << "is the printed width less the bar's true width, in dots.\n\n"
+     << edges;
   vellum_bench::WriteResultsSection(results, "pictures", md.str());
   std::filesystem::remove_all(scratch);
   std::cout << "wrote " << results << std::endl;

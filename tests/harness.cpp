@@ -31,7 +31,9 @@ std::string ScratchDir() {
     char tmpl[] = "/tmp/vellum-test-XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
       throw std::runtime_error("mkdtemp failed");
-    std::atexit([] { std::filesystem::remove_all(*dir); });
+    // VELLUM_KEEP_TEST_FILES keeps the folder for a look after a failure.
+    if (std::getenv("VELLUM_KEEP_TEST_FILES") == nullptr)
+      std::atexit([] { std::filesystem::remove_all(*dir); });
     return new std::string(tmpl);
   }();
   return *dir;

@@ -90,11 +90,12 @@ void PrivateScheduler::Stop() {
     waitpid(pid_, nullptr, 0);
     pid_ = 0;
   }
-  if (!dir_.empty()) {
+  // VELLUM_KEEP_TEST_FILES keeps the folders for a look after a failure.
+  if (!dir_.empty() && std::getenv("VELLUM_KEEP_TEST_FILES") == nullptr) {
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
-    dir_.clear();
   }
+  dir_.clear();
 }
 
 std::vector<std::string> PrivateScheduler::Env() const {
