@@ -151,6 +151,10 @@ enum class PageOutcome { kPrinted, kTooLarge, kOutputFailed };
 #ifndef VELLUM_MAX_PAGE_ROWS
 #define VELLUM_MAX_PAGE_ROWS 1000000u
 #endif
+// The size of a huge page; buffers of two and more ask for them.
+#ifndef VELLUM_HUGE_PAGE_BYTES
+#define VELLUM_HUGE_PAGE_BYTES (uint64_t{2} << 20)
+#endif
 
 // Takes the page buffer, or reports why the page cannot be printed.
 static unsigned char *AllocatePage(const cups_page_header2_t &header, uint64_t size) {
@@ -162,7 +166,7 @@ static unsigned char *AllocatePage(const cups_page_header2_t &header, uint64_t s
   unsigned char *all_data = nullptr;
   // A large buffer asks for huge pages: in 4 KiB pages, faulting in a fresh
   // buffer is a good part of a large label's time.
-  constexpr uint64_t kHugePage = uint64_t{2} << 20;
+  constexpr uint64_t kHugePage = VELLUM_HUGE_PAGE_BYTES;
   if (size >= 2 * kHugePage) {
     all_data = static_cast<unsigned char *>(
         std::aligned_alloc(kHugePage, (size + kHugePage - 1) / kHugePage * kHugePage));
