@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <getopt.h>
 #include <png.h>
 #include <unistd.h>
 
@@ -134,13 +135,15 @@ bool WritePng(const Label &label, const std::string &path, std::string *error) {
   return true;
 }
 
-int Usage(const char *program) {
-  std::fprintf(stderr, "usage: %s [-o PREFIX] [-r DPI] [-v] [JOB]\n", program);
-  std::fprintf(stderr, "  -o PREFIX  draw each label to PREFIX-1.png, PREFIX-2.png, ...\n"
-                       "  -r DPI     resolution for sizes in mm of ZPL labels (203)\n"
-                       "  -v         list every frame, command and band with its offset\n"
-                       "  JOB        the printer job (standard input when absent or -)\n");
-  return 2;
+// Prints the usage to `out`; returns the exit status that goes with it.
+int Usage(const char *program, FILE *out, int status) {
+  std::fprintf(out, "usage: %s [-o PREFIX] [-r DPI] [-v] [JOB]\n", program);
+  std::fprintf(out, "  -o PREFIX  draw each label to PREFIX-1.png, PREFIX-2.png, ...\n"
+                    "  -r DPI     resolution for sizes in mm of ZPL labels (203)\n"
+                    "  -v         list every frame, command and band with its offset\n"
+                    "  --help     show this help; --version: show the version\n"
+                    "  JOB        the printer job (standard input when absent or -)\n");
+  return status;
 }
 
 } // namespace
@@ -149,19 +152,27 @@ int main(int argc, char **argv) {
   std::string prefix;
   unsigned dpi = 203;
   bool verbose = false;
-  int option;
-  while ((option = getopt(argc, argv, "o:r:v")) != -1) {
-    if (option == 'o')
+  static const option kLong[] = {
+      {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
+  int flag;
+  while ((flag = getopt_long(argc, argv, "o:r:v", kLong, nullptr)) != -1) {
+    if (flag == 'o') {
       prefix = optarg;
-    else if (option == 'r' && std::atoi(optarg) > 0)
+    } else if (flag == 'r' && std::atoi(optarg) > 0) {
       dpi = static_cast<unsigned>(std::atoi(optarg));
-    else if (option == 'v')
+    } else if (flag == 'v') {
       verbose = true;
-    else
-      return Usage(argv[0]);
+    } else if (flag == 'h') {
+      return Usage(argv[0], stdout, 0);
+    } else if (flag == 'V') {
+      std::printf("vellumpreview %s\n", VELLUM_VERSION);
+      return 0;
+    } else {
+      return Usage(argv[0], stderr, 2);
+    }
   }
   if (argc - optind > 1)
-    return Usage(argv[0]);
+    return Usage(argv[0], stderr, 2);
   const std::string name = optind < argc ? argv[optind] : "-";
 
   std::ostringstream bytes;

@@ -24,9 +24,11 @@ bool Contains(const std::string &text, const std::string &part) {
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Copies a program where the scheduler runs it: owned by root, not writable
-// by group or others.
+// by group or others. What was there goes first: it may be a link to the
+// machine's own filter, which must stay as it is.
 void InstallProgram(const std::string &from, const std::string &to, fs::perms mode) {
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  fs::remove(to);
+  fs::copy_file(from, to);
   fs::permissions(to, mode);
 }
 
@@ -51,10 +53,13 @@ std::string PrivateScheduler::Start(const SchedulerSetup &setup) {
                        dir_ + "/serverbin/filter/" + entry.path().filename().string());
   const fs::perms rwxr_xr_x = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec;
-  InstallProgram(setup.filter.empty() ? FilterPath(Variant::kBase) : setup.filter,
-                 dir_ + "/serverbin/filter/vellumfilter", rwxr_xr_x);
-  InstallProgram(setup.filter_03.empty() ? FilterPath(Variant::k03) : setup.filter_03,
-                 dir_ + "/serverbin/filter/vellumfilter_03", rwxr_xr_x);
+  // The stock filters are linked above, an installed vellum among them.
+  if (!setup.installed_filters) {
+    InstallProgram(setup.filter.empty() ? FilterPath(Variant::kBase) : setup.filter,
+                   dir_ + "/serverbin/filter/vellumfilter", rwxr_xr_x);
+    InstallProgram(setup.filter_03.empty() ? FilterPath(Variant::k03) : setup.filter_03,
+                   dir_ + "/serverbin/filter/vellumfilter_03", rwxr_xr_x);
+  }
   // Mode 0700: the scheduler runs the backend as root, which may write anywhere.
   InstallProgram(setup.capture_backend, dir_ + "/serverbin/backend/vellumcap",
                  fs::perms::owner_all);

@@ -20,6 +20,8 @@ struct SchedulerSetup {
   // The filters the scheduler runs; empty for the ones under test.
   std::string filter, filter_03;
   std::string capture_backend; // the vellumcap backend program
+  // Run the filters installed in the machine's filter folder instead.
+  bool installed_filters = false;
 };
 
 class PrivateScheduler {

@@ -1,0 +1,221 @@
+// The Debian package as a user gets it: built with ./scripts/package, its
+// contents and fields checked, installed, used to print through a private
+// scheduler with the installed filter and PPD, and purged. The machine is
+// left as it was found, also when a check fails.
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "load.h"
+#include "private_scheduler.h"
+
+namespace vellum_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kPackage[] = "printer-driver-vellum";
+
+bool Installed() {
+  return RunProgram({"/usr/bin/dpkg-query", "-W", "-f=${Status}", kPackage}, {}).out ==
+         "install ok installed";
+}
+
+// Purges the package and removes the scratch folders when the test ends,
+// however it ends.
+struct Cleanup {
+  std::vector<std::string> folders;
+  bool purge = false;
+  ~Cleanup() {
+    if (purge && Installed())
+      RunProgram({"/usr/bin/dpkg", "--purge", kPackage}, {});
+    for (const std::string &folder : folders)
+      fs::remove_all(folder);
+  }
+};
+
+std::string TempFolder(const char *name) {
+  std::string tmpl = std::string("/tmp/vellum-") + name + "-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
+  return tmpl;
+}
+
+// The package's files: path (without the leading ".") to mode and owner.
+struct Entry {
+  std::string mode, owner;
+};
+std::map<std::string, Entry> Contents(const std::string &deb) {
+  std::map<std::string, Entry> entries;
+  for (const std::string &line :
+       SplitLines(RunProgram({"/usr/bin/dpkg-deb", "-c", deb}, {}).out)) {
+    std::istringstream words(line);
+    std::string mode, owner, size, date, time, path;
+    words >> mode >> owner >> size >> date >> time >> path;
+    if (path.size() > 1)
+      entries[path.substr(1)] = {mode, owner};
+  }
+  return entries;
+}
+
+std::string Field(const std::string &deb, const char *name) {
+  std::string value = RunProgram({"/usr/bin/dpkg-deb", "-f", deb, name}, {}).out;
+  while (!value.empty() && value.back() == '\n')
+    value.pop_back();
+  return value;
+}
+
+TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "installing a package needs root";
+  if (access("/usr/bin/dpkg", X_OK) != 0)
+    GTEST_SKIP() << "no dpkg";
+  if (Installed())
+    GTEST_SKIP() << kPackage << " is installed on this machine; the test leaves it alone";
+  Cleanup cleanup;
+  const std::string out = TempFolder("package"), build = TempFolder("package-build");
+  cleanup.folders = {out, build};
+
+  const Result built = RunProgram({VELLUM_SOURCE_DIR "/scripts/package", out, build},
+                                  {"HOME=" + out, "LC_ALL=C"});
+  ASSERT_EQ(built.exit_status, 0) << testing::PrintToString(built.err);
+  const std::vector<std::string> printed = SplitLines(built.out);
+  ASSERT_FALSE(printed.empty());
+  const std::string deb = printed.back();
+  EXPECT_TRUE(std::regex_match(fs::path(deb).filename().string(),
+                               std::regex("printer-driver-vellum_" VELLUM_VERSION "_[a-z0-9]+\\.deb")))
+      << deb;
+
+  {
+    SCOPED_TRACE("contents");
+    const std::map<std::string, Entry> files = Contents(deb);
+    const std::string executable = "-rwxr-xr-x", data = "-rw-r--r--";
+    const std::map<std::string, std::string> expected = {
+        {"/usr/lib/cups/filter/vellumfilter", executable},
+        {"/usr/lib/cups/filter/vellumfilter_03", executable},
+        {"/usr/bin/vellumpreview", executable},
+        {"/usr/share/ppd/vellum/vellum-zpl-203.ppd", data},
+        {"/usr/share/ppd/vellum/vellum-zpl-300.ppd", data},
+        {"/usr/share/ppd/vellum/vellum-tspl-203.ppd", data},
+        {"/usr/share/ppd/vellum/vellum-tspl-300.ppd", data},
+        {"/usr/share/ppd/vellum/vellum-zpl-203-03.ppd", data},
+        {"/usr/share/man/man1/vellumpreview.1.gz", data},
+        {"/usr/share/man/man7/vellumfilter.7.gz", data},
+        {"/usr/share/doc/printer-driver-vellum/README.md.gz", data},
+        {"/usr/share/doc/printer-driver-vellum/copyright", data},
+        {"/usr/share/doc/printer-driver-vellum/changelog.gz", data},
+        {"/usr/share/cups/ppd-updaters/printer-driver-vellum.ppd-updater", data},
+    };
+    for (const auto &[path, mode] : expected) {
+      const auto it = files.find(path);
+      ASSERT_NE(it, files.end()) << path;
+      EXPECT_EQ(it->second.mode, mode) << path;
+    }
+    for (const auto &[path, entry] : files) {
+      EXPECT_EQ(entry.owner, "root/root") << path;
+      EXPECT_EQ(path.rfind("/usr/", 0), 0u) << path;
+      if (entry.mode[0] == '-') {
+        EXPECT_TRUE(expected.count(path)) << "unexpected file " << path;
+      }
+    }
+  }
+  {
+    SCOPED_TRACE("fields");
+    const std::string depends = Field(deb, "Depends"), recommends = Field(deb, "Recommends");
+    for (const char *library : {"libcups2", "libpng16-16", "libstdc++6"})
+      EXPECT_NE(depends.find(library), std::string::npos) << depends;
+    EXPECT_EQ(recommends, "cups-filters, ghostscript");
+    const std::regex cups("(^|[ ,|])cups([ ,(|]|$)");
+    for (const char *field : {"Depends", "Pre-Depends", "Recommends"})
+      EXPECT_FALSE(std::regex_search(Field(deb, field), cups)) << field;
+  }
+  if (access("/usr/bin/lintian", X_OK) == 0) {
+    SCOPED_TRACE("lintian");
+    const Result lint = RunProgram({"/usr/bin/lintian", "--allow-root", deb},
+                                   {"HOME=" + out, "LC_ALL=C.UTF-8"});
+    for (const std::string &line : SplitLines(lint.out))
+      EXPECT_NE(line.rfind("E: ", 0), 0u) << line;
+  }
+
+  cleanup.purge = true;
+  const Result installed = RunProgram({"/usr/bin/dpkg", "-i", deb}, {"LC_ALL=C"});
+  ASSERT_EQ(installed.exit_status, 0) << testing::PrintToString(installed.err);
+  for (const char *filter :
+       {"/usr/lib/cups/filter/vellumfilter", "/usr/lib/cups/filter/vellumfilter_03"}) {
+    struct stat info {};
+    ASSERT_EQ(stat(filter, &info), 0) << filter;
+    // The scheduler runs only filters owned by root that others cannot change.
+    EXPECT_EQ(info.st_uid, 0u) << filter;
+    EXPECT_EQ(info.st_mode & 07777, 0755u) << filter;
+  }
+  for (const char *page :
+       {"/usr/share/man/man1/vellumpreview.1.gz", "/usr/share/man/man7/vellumfilter.7.gz"}) {
+    const Result shown = RunProgram({"/usr/bin/man", "--warnings", "-l", page},
+                                    {"LC_ALL=C.UTF-8", "MANPAGER=cat", "MANWIDTH=80"});
+    EXPECT_EQ(shown.exit_status, 0) << page;
+    EXPECT_EQ(shown.err, std::vector<std::string>{}) << page;
+    EXPECT_NE(shown.out.find("vellum"), std::string::npos) << page;
+  }
+  EXPECT_EQ(RunProgram({"/usr/bin/vellumpreview", "--version"}, {}).out,
+            "vellumpreview " VELLUM_VERSION "\n");
+
+  {
+    SCOPED_TRACE("printing with the installed filter and PPD");
+    PrivateScheduler cupsd;
+    SchedulerSetup setup;
+    setup.log_level = "info";
+    setup.capture_backend = CAPTURE_BACKEND_PATH;
+    setup.installed_filters = true;
+    ASSERT_EQ(cupsd.Start(setup), "");
+    EXPECT_EQ(fs::read_symlink(cupsd.Dir() + "/serverbin/filter/vellumfilter"),
+              "/usr/lib/cups/filter/vellumfilter");
+    const std::string capture = cupsd.Dir() + "/out/";
+    ASSERT_EQ(cupsd.AddQueue("installed", "/usr/share/ppd/vellum/vellum-zpl-203.ppd", capture),
+              "");
+    std::vector<LoadJob> jobs(1);
+    jobs[0].id = cupsd.Submit("installed", VELLUM_SOURCE_DIR "/sample/label.ps",
+                              {"PageSize=w288h144"});
+    ASSERT_GT(jobs[0].id, 0);
+    ASSERT_TRUE(AwaitJobsDone(cupsd, jobs, 120));
+    http_t *http = cupsd.Connect();
+    EXPECT_EQ(JobState(http, jobs[0].id), IPP_JSTATE_COMPLETED);
+    httpClose(http);
+    const DecodedJob job = DecodeJob(ReadFile(capture + std::to_string(jobs[0].id) + ".prn"));
+    std::string error = job.error;
+    const std::vector<Label> labels = Labels(job, &error);
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(labels.size(), 1u);
+    EXPECT_TRUE(labels[0].complete);
+    EXPECT_EQ(labels[0].width, 812u);
+    EXPECT_EQ(labels[0].height, 406u);
+    // The label's black box (564-761 x 124-321 dots) is ink; left of it,
+    // between the bars and the box, is white.
+    for (uint64_t y = 140; y < 300; y += 20) {
+      EXPECT_TRUE(IsDot(labels[0], labels[0].rows[y], 660)) << y;
+      EXPECT_FALSE(IsDot(labels[0], labels[0].rows[y], 480)) << y;
+    }
+  }
+
+  // Purged, nothing of the package remains.
+  const std::map<std::string, Entry> files = Contents(deb);
+  const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kPackage}, {"LC_ALL=C"});
+  EXPECT_EQ(purged.exit_status, 0) << testing::PrintToString(purged.err);
+  EXPECT_FALSE(Installed());
+  for (const auto &[path, entry] : files) {
+    if (entry.mode[0] == '-') {
+      EXPECT_FALSE(fs::exists(path)) << path;
+    }
+  }
+  for (const char *folder : {"/usr/share/ppd/vellum", "/usr/share/doc/printer-driver-vellum"})
+    EXPECT_FALSE(fs::exists(folder)) << folder;
+}
+
+} // namespace
+} // namespace vellum_test
