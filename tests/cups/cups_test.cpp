@@ -17,6 +17,7 @@
 
 #include "harness.h"
 #include "private_scheduler.h"
+#include "scheduler_suite.h"
 
 namespace vellum_test {
 namespace {
@@ -39,25 +40,10 @@ template <typename Done> bool Await(Done done, int seconds = 60) {
   return done();
 }
 
-class Scheduler : public testing::Test {
+class Scheduler : public SchedulerSuite {
 protected:
-  static PrivateScheduler *cupsd_;
-  static std::string why_not_;
-
-  static void SetUpTestSuite() {
-    cupsd_ = new PrivateScheduler;
-    why_not_ = cupsd_->Start({"debug", "", "", CAPTURE_BACKEND_PATH});
-  }
-
-  static void TearDownTestSuite() {
-    delete cupsd_;
-    cupsd_ = nullptr;
-  }
-
-  void SetUp() override {
-    if (!why_not_.empty())
-      GTEST_SKIP() << why_not_;
-  }
+  // The tests read the filters' messages from the scheduler's log.
+  static void SetUpTestSuite() { StartScheduler("debug"); }
 
   static Result Client(const std::vector<std::string> &argv) { return cupsd_->Client(argv); }
 
@@ -92,9 +78,6 @@ protected:
 
   static std::vector<std::string> JobLog(int job) { return cupsd_->JobLog(job); }
 };
-
-PrivateScheduler *Scheduler::cupsd_ = nullptr;
-std::string Scheduler::why_not_;
 
 // The one label of a job, which must be well-formed and complete.
 Label OnlyLabel(const std::string &job) {

@@ -13,27 +13,14 @@
 #include "harness.h"
 #include "load.h"
 #include "private_scheduler.h"
+#include "scheduler_suite.h"
 
 namespace vellum_test {
 namespace {
 
-class PrintServer : public testing::Test {
+class PrintServer : public SchedulerSuite {
 protected:
-  static PrivateScheduler *cupsd_;
-  static std::string why_not_;
-
-  static void SetUpTestSuite() {
-    cupsd_ = new PrivateScheduler;
-    why_not_ = cupsd_->Start({"info", "", "", CAPTURE_BACKEND_PATH});
-  }
-  static void TearDownTestSuite() {
-    delete cupsd_;
-    cupsd_ = nullptr;
-  }
-  void SetUp() override {
-    if (!why_not_.empty())
-      GTEST_SKIP() << why_not_;
-  }
+  static void SetUpTestSuite() { StartScheduler("info"); }
 
   // Queues made from the shipped PPDs, each capturing its jobs one file each.
   static std::vector<LoadQueue> AddQueues(const std::string &prefix, const std::string &mode) {
@@ -66,9 +53,6 @@ protected:
     return {ReadFile(captured + ".prn"), RunProgram(argv, env).out};
   }
 };
-
-PrivateScheduler *PrintServer::cupsd_ = nullptr;
-std::string PrintServer::why_not_;
 
 // The labels of a job, which must decode whole.
 std::vector<Label> WholeLabels(const std::string &bytes) {

@@ -54,8 +54,7 @@ struct Entry {
 };
 std::map<std::string, Entry> Contents(const std::string &deb) {
   std::map<std::string, Entry> entries;
-  for (const std::string &line :
-       SplitLines(RunProgram({"/usr/bin/dpkg-deb", "-c", deb}, {}).out)) {
+  for (const std::string &line : SplitLines(RunProgram({"/usr/bin/dpkg-deb", "-c", deb}, {}).out)) {
     std::istringstream words(line);
     std::string mode, owner, size, date, time, path;
     words >> mode >> owner >> size >> date >> time >> path;
@@ -83,14 +82,15 @@ TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
   const std::string out = TempFolder("package"), build = TempFolder("package-build");
   cleanup.folders = {out, build};
 
-  const Result built = RunProgram({VELLUM_SOURCE_DIR "/scripts/package", out, build},
-                                  {"HOME=" + out, "LC_ALL=C"});
+  const Result built =
+      RunProgram({VELLUM_SOURCE_DIR "/scripts/package", out, build}, {"HOME=" + out, "LC_ALL=C"});
   ASSERT_EQ(built.exit_status, 0) << testing::PrintToString(built.err);
   const std::vector<std::string> printed = SplitLines(built.out);
   ASSERT_FALSE(printed.empty());
   const std::string deb = printed.back();
-  EXPECT_TRUE(std::regex_match(fs::path(deb).filename().string(),
-                               std::regex("printer-driver-vellum_" VELLUM_VERSION "_[a-z0-9]+\\.deb")))
+  EXPECT_TRUE(
+      std::regex_match(fs::path(deb).filename().string(),
+                       std::regex("printer-driver-vellum_" VELLUM_VERSION "_[a-z0-9]+\\.deb")))
       << deb;
 
   {
@@ -138,8 +138,8 @@ TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
   }
   if (access("/usr/bin/lintian", X_OK) == 0) {
     SCOPED_TRACE("lintian");
-    const Result lint = RunProgram({"/usr/bin/lintian", "--allow-root", deb},
-                                   {"HOME=" + out, "LC_ALL=C.UTF-8"});
+    const Result lint =
+        RunProgram({"/usr/bin/lintian", "--allow-root", deb}, {"HOME=" + out, "LC_ALL=C.UTF-8"});
     for (const std::string &line : SplitLines(lint.out))
       EXPECT_NE(line.rfind("E: ", 0), 0u) << line;
   }
@@ -177,11 +177,10 @@ TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
     EXPECT_EQ(fs::read_symlink(cupsd.Dir() + "/serverbin/filter/vellumfilter"),
               "/usr/lib/cups/filter/vellumfilter");
     const std::string capture = cupsd.Dir() + "/out/";
-    ASSERT_EQ(cupsd.AddQueue("installed", "/usr/share/ppd/vellum/vellum-zpl-203.ppd", capture),
-              "");
+    ASSERT_EQ(cupsd.AddQueue("installed", "/usr/share/ppd/vellum/vellum-zpl-203.ppd", capture), "");
     std::vector<LoadJob> jobs(1);
-    jobs[0].id = cupsd.Submit("installed", VELLUM_SOURCE_DIR "/sample/label.ps",
-                              {"PageSize=w288h144"});
+    jobs[0].id =
+        cupsd.Submit("installed", VELLUM_SOURCE_DIR "/sample/label.ps", {"PageSize=w288h144"});
     ASSERT_GT(jobs[0].id, 0);
     ASSERT_TRUE(AwaitJobsDone(cupsd, jobs, 120));
     http_t *http = cupsd.Connect();

@@ -15,6 +15,7 @@
 #include "harness.h"
 #include "load.h"
 #include "private_scheduler.h"
+#include "scheduler_suite.h"
 
 namespace vellum_test {
 namespace {
@@ -131,8 +132,8 @@ std::string Drawing(const Placed &p, const Shape &shape, double page_height, boo
 // A PostScript document of pages `width` x `height` points.
 std::string Document(double width, double height, const std::vector<std::string> &pages) {
   std::ostringstream ps;
-  ps << "%!PS-Adobe-3.0\n%%BoundingBox: 0 0 " << width << " " << height << "\n%%Pages: "
-     << pages.size() << "\n%%EndComments\n";
+  ps << "%!PS-Adobe-3.0\n%%BoundingBox: 0 0 " << width << " " << height
+     << "\n%%Pages: " << pages.size() << "\n%%EndComments\n";
   for (size_t i = 0; i < pages.size(); ++i)
     ps << "%%Page: " << i + 1 << " " << i + 1 << "\n<< /PageSize [" << width << " " << height
        << "] >> setpagedevice\n"
@@ -141,26 +142,32 @@ std::string Document(double width, double height, const std::vector<std::string>
   return ps.str();
 }
 
-const Symbol kCode128 = {"Code 128", {"-b", "CODE128", "-d", "VELLUM-12345"}, true, "Code128",
+const Symbol kCode128 = {"Code 128", {"-b", "CODE128", "-d", "VELLUM-12345"},
+                         true,       "Code128",
                          "CODE-128", "VELLUM-12345"};
-const Symbol kCode128Short = {"Code 128", {"-b", "CODE128", "-d", "VL-12345"}, true, "Code128",
-                              "CODE-128", "VL-12345"};
-const Symbol kGs1 = {"GS1-128", {"-b", "GS1_128", "-d", "[01]09501101530003[10]AB-123"}, true,
-                     "Code128", "CODE-128", "010950110153000310AB-123"};
-const Symbol kGs1Short = {"GS1-128", {"-b", "GS1_128", "-d", "[01]09501101530003"}, true,
-                          "Code128", "CODE-128", "0109501101530003"};
-const Symbol kQr = {"QR", {"-b", "QRCODE", "-d", "VELLUM-12345"}, false, "QRCode", "QR-Code",
-                    "VELLUM-12345"};
-const Symbol kDataMatrix = {
-    "DataMatrix", {"-b", "DATAMATRIX", "--square", "-d", "VELLUM-12345"}, false, "DataMatrix",
-    nullptr, "VELLUM-12345"};
-const Symbol kPdf417 = {"PDF417", {"-b", "PDF417", "-d", "VELLUM-12345"}, false, "PDF417",
-                        nullptr, "VELLUM-12345"};
+const Symbol kCode128Short = {
+    "Code 128", {"-b", "CODE128", "-d", "VL-12345"}, true, "Code128", "CODE-128", "VL-12345"};
+const Symbol kGs1 = {"GS1-128",  {"-b", "GS1_128", "-d", "[01]09501101530003[10]AB-123"},
+                     true,       "Code128",
+                     "CODE-128", "010950110153000310AB-123"};
+const Symbol kGs1Short = {"GS1-128",  {"-b", "GS1_128", "-d", "[01]09501101530003"},
+                          true,       "Code128",
+                          "CODE-128", "0109501101530003"};
+const Symbol kQr = {
+    "QR", {"-b", "QRCODE", "-d", "VELLUM-12345"}, false, "QRCode", "QR-Code", "VELLUM-12345"};
+const Symbol kDataMatrix = {"DataMatrix", {"-b", "DATAMATRIX", "--square", "-d", "VELLUM-12345"},
+                            false,        "DataMatrix",
+                            nullptr,      "VELLUM-12345"};
+const Symbol kPdf417 = {
+    "PDF417", {"-b", "PDF417", "-d", "VELLUM-12345"}, false, "PDF417", nullptr, "VELLUM-12345"};
 
 // A 4 x 6 in label with all five symbols, 1D codes at 3 dots a module.
 std::vector<Placed> FourBySix() {
-  return {{kCode128, 3, 18.37, 24, 40}, {kGs1, 3, 18.37, 96, 40},  {kQr, 6, 30.21, 168, 0},
-          {kDataMatrix, 6, 30.21, 240, 0}, {kPdf417, 3, 18.37, 330, 0}};
+  return {{kCode128, 3, 18.37, 24, 40},
+          {kGs1, 3, 18.37, 96, 40},
+          {kQr, 6, 30.21, 168, 0},
+          {kDataMatrix, 6, 30.21, 240, 0},
+          {kPdf417, 3, 18.37, 330, 0}};
 }
 
 // A 2 x 1 in label per symbol, centred, with what fits.
@@ -214,32 +221,21 @@ std::multiset<std::string> Expected(const std::vector<Placed> &symbols) {
   return lines;
 }
 
-class PrintQuality : public testing::Test {
+class PrintQuality : public SchedulerSuite {
 protected:
-  static PrivateScheduler *cupsd_;
-  static std::string why_not_;
-
   static void SetUpTestSuite() {
     if (!HaveTools()) {
       why_not_ = "needs zint, zbar-tools, python3-zxing-cpp and python3-pil";
       return;
     }
-    cupsd_ = new PrivateScheduler;
-    why_not_ = cupsd_->Start({"info", "", "", CAPTURE_BACKEND_PATH});
+    if (!StartScheduler("info"))
+      return;
     for (const char *ppd : {"vellum-zpl-203", "vellum-tspl-203", "vellum-zpl-300"})
       if (why_not_.empty()) {
         std::filesystem::create_directories(Captures(ppd));
-        why_not_ = cupsd_->AddQueue(ppd, std::string(VELLUM_PPD_DIR) + "/" + ppd + ".ppd",
-                                    Captures(ppd));
+        why_not_ =
+            cupsd_->AddQueue(ppd, std::string(VELLUM_PPD_DIR) + "/" + ppd + ".ppd", Captures(ppd));
       }
-  }
-  static void TearDownTestSuite() {
-    delete cupsd_;
-    cupsd_ = nullptr;
-  }
-  void SetUp() override {
-    if (!why_not_.empty())
-      GTEST_SKIP() << why_not_;
   }
 
   static std::string Captures(const std::string &queue) {
@@ -289,9 +285,6 @@ protected:
   }
 };
 
-PrivateScheduler *PrintQuality::cupsd_ = nullptr;
-std::string PrintQuality::why_not_;
-
 const char *const kQueues[] = {"vellum-zpl-203", "vellum-tspl-203", "vellum-zpl-300"};
 
 TEST_F(PrintQuality, EverySymbolDecodesToItsPayloadWithTheDefaultOptions) {
@@ -320,10 +313,10 @@ TEST_F(PrintQuality, EverySymbolDecodesToItsPayloadWithTheDefaultOptions) {
         page += Drawing(p, Draw(p.symbol), d.page_size == "w288h432" ? 432 : 72, d.image);
       pages.push_back(page);
     }
-    const std::string file = WriteScratchFile(
-        "symbols-" + d.name + (d.image ? "-image" : "-vector") + ".ps",
-        Document(d.page_size == "w288h432" ? 288 : 144,
-                              d.page_size == "w288h432" ? 432 : 72, pages));
+    const std::string file =
+        WriteScratchFile("symbols-" + d.name + (d.image ? "-image" : "-vector") + ".ps",
+                         Document(d.page_size == "w288h432" ? 288 : 144,
+                                  d.page_size == "w288h432" ? 432 : 72, pages));
     for (const char *queue : kQueues) {
       jobs.push_back(Submit(queue, file, {"PageSize=" + d.page_size}));
       printed.push_back(&d);
