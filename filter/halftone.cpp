@@ -95,6 +95,8 @@ void StoreLight16(unsigned light, unsigned char *out) {
 }
 #endif
 
+// The ordered screen: a pixel is light when its grey reaches the cut of its
+// place in the screen's cell.
 void OrderedRow(const unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone,
                 unsigned char *out) {
   static const unsigned char *cached_tone = nullptr;
@@ -235,8 +237,8 @@ int32_t WalkBlock(uint64_t b, uint64_t width, const unsigned char *pure_blocks,
 
 // Error diffusion along one row: each pixel passes half of its error to the
 // next pixel in the row's direction and 3/16, 4/16 and 1/16 to the pixels
-// behind, below and beyond it in the next row (Floyd and Steinberg's
-// weights, with the next pixel's share rounded to a half, which keeps the
+// behind, below and beyond it in the next row (close to Floyd and
+// Steinberg's 7, 3, 5 and 1 sixteenths; a half for the next pixel keeps the
 // work from pixel to pixel short). Errors are kept in sixteenths of a grey
 // level. A pure pixel ignores the error that reaches it and passes none on.
 //
