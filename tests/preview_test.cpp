@@ -174,5 +174,29 @@ TEST(Preview, SummarisesTheJobAndEachLabel) {
           "  drawn to " + prefix + "-1.png"}));
 }
 
+TEST(Preview, AnswersHelpAndVersionAsCommandLineToolsDo) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out_starts; // on standard output
+    bool err_empty;
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "usage: ", true},
+      {{"--version"}, 0, "vellumpreview " VELLUM_VERSION "\n", true},
+      {{"--bogus"}, 2, "", false},
+      {{"-x"}, 2, "", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    std::vector<std::string> argv = {VELLUMPREVIEW_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const Result run = RunProgram(argv, {});
+    EXPECT_EQ(run.exit_status, c.status);
+    EXPECT_EQ(run.out.rfind(c.out_starts, 0), 0u) << run.out;
+    EXPECT_EQ(run.err.empty(), c.err_empty);
+  }
+}
+
 } // namespace
 } // namespace vellum_test
