@@ -31,7 +31,10 @@ def main():
             path, _, box = arg.partition("@")
             image = Image.open(path).convert("L")
             if box:
-                image = image.crop(tuple(int(v) for v in box.split(",")))
+                # Kept within the picture: PIL fills what lies outside black.
+                left, top, right, bottom = (int(v) for v in box.split(","))
+                image = image.crop((max(0, left), max(0, top),
+                                    min(image.width, right), min(image.height, bottom)))
             for result in zxingcpp.read_barcodes(image):
                 print(f"{arg}\tzxing\t{result.format.name}\t{escaped(result.text)}")
             picture = os.path.join(scratch, "picture.png")
