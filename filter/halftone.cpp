@@ -142,6 +142,8 @@ void PackLights(const unsigned char *lights, uint64_t width, unsigned char *out)
 // The diffusion looks at a row in blocks of this many pixels: a block of pure
 // pixels, the bulk of most labels, is passed over whole.
 constexpr uint64_t kBlock = 16;
+// The parts of a row the diffusion walks side by side.
+constexpr uint64_t kParts = 4;
 // Marks a pure pixel in the diffusion's row of starting values.
 constexpr int32_t kPure = INT32_MIN;
 
@@ -244,9 +246,9 @@ int32_t WalkBlock(uint64_t b, uint64_t width, const unsigned char *pure_blocks,
 //
 // The row goes in two passes: first every pixel's value before the error of
 // its neighbour in the row, then the walk along the row in the direction
-// kStep (1 left to right, -1 right to left). The walk goes along the two
-// halves of the row side by side, which lets the processor work on both at
-// once; at the seam between them, which moves from row to row so as to draw
+// kStep (1 left to right, -1 right to left). The walk goes along kParts
+// parts of the row side by side, which lets the processor work on them at
+// once; at the seams between them, which move from row to row so as to draw
 // no line, no error passes along the row. prev_error and error hold the
 // previous row's and this row's error of pixel x at x + 1, with a guard
 // cell at each end.
@@ -262,34 +264,37 @@ void DiffuseRow(const unsigned char *row, uint64_t width, uint32_t y, const int3
     if (!pure_blocks[b])
       StartValues<-kStep>(row, x0, end, tone16, prev_error, start);
   }
-  // The halves: blocks [0, seam) and [seam, blocks), each walked in the
-  // row's direction; two whole blocks that are not pure go side by side.
-  const uint64_t seam = std::min<uint64_t>(blocks, blocks / 2 + (y * 5) % 7);
-  const uint64_t left = seam, right = blocks - seam, pairs = std::min(left, right);
-  const auto whole_and_mixed = [width, pure_blocks](uint64_t b) {
-    return (b + 1) * kBlock <= width && !pure_blocks[b];
-  };
-  int32_t ahead_left = 0, ahead_right = 0;
-  for (uint64_t i = 0; i < pairs; ++i) {
-    const uint64_t a = kStep > 0 ? i : seam - 1 - i;
-    const uint64_t b = kStep > 0 ? seam + i : blocks - 1 - i;
-    if (!whole_and_mixed(a) || !whole_and_mixed(b)) {
-      ahead_left = WalkBlock<kStep>(a, width, pure_blocks, start, ahead_left, error, lights);
-      ahead_right = WalkBlock<kStep>(b, width, pure_blocks, start, ahead_right, error, lights);
+  // The parts: blocks [bound[p], bound[p + 1]), each walked in the row's
+  // direction; when all parts have a whole block that is not pure at the
+  // same step, their pixels go side by side.
+  std::array<uint64_t, kParts + 1> bound{};
+  for (uint64_t p = 1; p < kParts; ++p)
+    bound[p] = std::min(blocks, p * blocks / kParts + (y * 5 + p * 3) % 7);
+  bound[kParts] = blocks;
+  uint64_t steps = 0;
+  for (uint64_t p = 0; p < kParts; ++p) {
+    bound[p + 1] = std::max(bound[p + 1], bound[p]);
+    steps = std::max(steps, bound[p + 1] - bound[p]);
+  }
+  std::array<int32_t, kParts> ahead{};
+  for (uint64_t i = 0; i < steps; ++i) {
+    std::array<uint64_t, kParts> b{};
+    bool side_by_side = true;
+    for (uint64_t p = 0; p < kParts; ++p) {
+      const bool here = i < bound[p + 1] - bound[p];
+      b[p] = kStep > 0 ? bound[p] + i : bound[p + 1] - 1 - i;
+      side_by_side = side_by_side && here && (b[p] + 1) * kBlock <= width && !pure_blocks[b[p]];
+    }
+    if (side_by_side) {
+      for (uint64_t j = 0; j < kBlock; ++j)
+        for (uint64_t p = 0; p < kParts; ++p)
+          ahead[p] = Diffuse(PixelOfBlock<kStep>(b[p], j), start, ahead[p], error, lights);
       continue;
     }
-    for (uint64_t j = 0; j < kBlock; ++j) {
-      ahead_left = Diffuse(PixelOfBlock<kStep>(a, j), start, ahead_left, error, lights);
-      ahead_right = Diffuse(PixelOfBlock<kStep>(b, j), start, ahead_right, error, lights);
-    }
+    for (uint64_t p = 0; p < kParts; ++p)
+      if (i < bound[p + 1] - bound[p])
+        ahead[p] = WalkBlock<kStep>(b[p], width, pure_blocks, start, ahead[p], error, lights);
   }
-  // What the pairs left: the rest of the longer half.
-  for (uint64_t i = pairs; i < left; ++i)
-    ahead_left = WalkBlock<kStep>(kStep > 0 ? i : seam - 1 - i, width, pure_blocks, start,
-                                  ahead_left, error, lights);
-  for (uint64_t i = pairs; i < right; ++i)
-    ahead_right = WalkBlock<kStep>(kStep > 0 ? seam + i : blocks - 1 - i, width, pure_blocks, start,
-                                   ahead_right, error, lights);
 }
 
 // Error diffusion, left to right on even rows and right to left on odd ones.
