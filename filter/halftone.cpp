@@ -142,8 +142,6 @@ void PackLights(const unsigned char *lights, uint64_t width, unsigned char *out)
 // The diffusion looks at a row in blocks of this many pixels: a block of pure
 // pixels, the bulk of most labels, is passed over whole.
 constexpr uint64_t kBlock = 16;
-// The parts of a row the diffusion walks side by side.
-constexpr uint64_t kParts = 4;
 // Marks a pure pixel in the diffusion's row of starting values.
 constexpr int32_t kPure = INT32_MIN;
 
@@ -215,11 +213,6 @@ inline int32_t Diffuse(uint64_t x, const int32_t *start, int32_t ahead, int32_t 
   return remainder >> 1;
 }
 
-// The pixel i steps into the whole block b in the direction kStep.
-template <int kStep> uint64_t PixelOfBlock(uint64_t b, uint64_t i) {
-  return kStep > 0 ? b * kBlock + i : b * kBlock + kBlock - 1 - i;
-}
-
 // Walks block b of a row in the direction kStep; a block of pure pixels
 // passes no error on.
 template <int kStep>
@@ -246,14 +239,11 @@ int32_t WalkBlock(uint64_t b, uint64_t width, const unsigned char *pure_blocks,
 //
 // The row goes in two passes: first every pixel's value before the error of
 // its neighbour in the row, then the walk along the row in the direction
-// kStep (1 left to right, -1 right to left). The walk goes along kParts
-// parts of the row side by side, which lets the processor work on them at
-// once; at the seams between them, which move from row to row so as to draw
-// no line, no error passes along the row. prev_error and error hold the
+// kStep (1 left to right, -1 right to left). prev_error and error hold the
 // previous row's and this row's error of pixel x at x + 1, with a guard
 // cell at each end.
 template <int kStep>
-void DiffuseRow(const unsigned char *row, uint64_t width, uint32_t y, const int32_t *tone16,
+void DiffuseRow(const unsigned char *row, uint64_t width, const int32_t *tone16,
                 const int32_t *prev_error, int32_t *error, int32_t *start,
                 unsigned char *pure_blocks, unsigned char *lights) {
   const uint64_t blocks = (width + kBlock - 1) / kBlock;
@@ -264,37 +254,10 @@ void DiffuseRow(const unsigned char *row, uint64_t width, uint32_t y, const int3
     if (!pure_blocks[b])
       StartValues<-kStep>(row, x0, end, tone16, prev_error, start);
   }
-  // The parts: blocks [bound[p], bound[p + 1]), each walked in the row's
-  // direction; when all parts have a whole block that is not pure at the
-  // same step, their pixels go side by side.
-  std::array<uint64_t, kParts + 1> bound{};
-  for (uint64_t p = 1; p < kParts; ++p)
-    bound[p] = std::min(blocks, p * blocks / kParts + (y * 5 + p * 3) % 7);
-  bound[kParts] = blocks;
-  uint64_t steps = 0;
-  for (uint64_t p = 0; p < kParts; ++p) {
-    bound[p + 1] = std::max(bound[p + 1], bound[p]);
-    steps = std::max(steps, bound[p + 1] - bound[p]);
-  }
-  std::array<int32_t, kParts> ahead{};
-  for (uint64_t i = 0; i < steps; ++i) {
-    std::array<uint64_t, kParts> b{};
-    bool side_by_side = true;
-    for (uint64_t p = 0; p < kParts; ++p) {
-      const bool here = i < bound[p + 1] - bound[p];
-      b[p] = kStep > 0 ? bound[p] + i : bound[p + 1] - 1 - i;
-      side_by_side = side_by_side && here && (b[p] + 1) * kBlock <= width && !pure_blocks[b[p]];
-    }
-    if (side_by_side) {
-      for (uint64_t j = 0; j < kBlock; ++j)
-        for (uint64_t p = 0; p < kParts; ++p)
-          ahead[p] = Diffuse(PixelOfBlock<kStep>(b[p], j), start, ahead[p], error, lights);
-      continue;
-    }
-    for (uint64_t p = 0; p < kParts; ++p)
-      if (i < bound[p + 1] - bound[p])
-        ahead[p] = WalkBlock<kStep>(b[p], width, pure_blocks, start, ahead[p], error, lights);
-  }
+  int32_t ahead = 0;
+  for (uint64_t i = 0; i < blocks; ++i)
+    ahead = WalkBlock<kStep>(kStep > 0 ? i : blocks - 1 - i, width, pure_blocks, start, ahead,
+                             error, lights);
 }
 
 // Error diffusion, left to right on even rows and right to left on odd ones.
@@ -313,10 +276,10 @@ void DiffusionRow(const unsigned char *row, uint64_t width, uint32_t y, const un
       tone16[v] = tone[v] * 16;
   }
   if (y % 2 == 0)
-    DiffuseRow<1>(row, width, y, tone16.data(), prev_error.data(), error.data(), start.data(),
+    DiffuseRow<1>(row, width, tone16.data(), prev_error.data(), error.data(), start.data(),
                   pure_blocks.data(), lights.data());
   else
-    DiffuseRow<-1>(row, width, y, tone16.data(), prev_error.data(), error.data(), start.data(),
+    DiffuseRow<-1>(row, width, tone16.data(), prev_error.data(), error.data(), start.data(),
                    pure_blocks.data(), lights.data());
   prev_error.swap(error);
   PackLights(lights.data(), width, out);
