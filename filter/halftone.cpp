@@ -2,7 +2,8 @@
 // error diffusion, beside the plain gamma threshold that barcodes and text
 // want. Both take the grey after inversion and shifts, use the page's gamma
 // curve as their tone curve, and leave pure black and pure white pixels
-// exactly as the threshold prints them.
+// exactly as the threshold prints them. They decide every pixel light (255)
+// or dark (0) in place; the renderer packs the row as for any other.
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -33,32 +34,6 @@ constexpr uint8_t kScreen[8][8] = {
 // threshold prints them and take no part in diffusion.
 bool IsPure(unsigned char v) { return v == 0 || v == 255; }
 
-// Bit 7 - (x & 7) of the row's packed bytes, set when pixel x is light.
-void SetLight(unsigned char *out, uint64_t x) {
-  out[x >> 3] = static_cast<unsigned char>(out[x >> 3] | (0x80u >> (x & 7)));
-}
-
-// Pixels past the end of the row count as white (light).
-void PadWhite(unsigned char *out, uint64_t width) {
-  for (uint64_t x = width; x % 8 != 0; ++x)
-    SetLight(out, x);
-}
-
-// The printer's bits from the light bits: ZPL marks dark pixels.
-void ToPrinterBits(unsigned char *out, uint64_t bytes, bool tspl) {
-  if (tspl)
-    return;
-  uint64_t i = 0;
-  for (; i + 8 <= bytes; i += 8) {
-    uint64_t eight;
-    std::memcpy(&eight, out + i, sizeof eight);
-    eight = ~eight;
-    std::memcpy(out + i, &eight, sizeof eight);
-  }
-  for (; i < bytes; ++i)
-    out[i] = static_cast<unsigned char>(~out[i]);
-}
-
 // For each screen entry, the number of grey values that print black there:
 // the tone curve is non-decreasing, so they are 0 up to that number.
 std::array<uint8_t, 64> ScreenCuts(const unsigned char *tone) {
@@ -73,32 +48,9 @@ std::array<uint8_t, 64> ScreenCuts(const unsigned char *tone) {
   return cuts;
 }
 
-#ifdef VELLUM_HALFTONE_SSE2
-// Each byte with its bit order reversed.
-constexpr std::array<unsigned char, 256> MirrorTable() {
-  std::array<unsigned char, 256> table{};
-  for (unsigned v = 0; v < 256; ++v) {
-    unsigned mirrored = 0;
-    for (unsigned bit = 0; bit < 8; ++bit)
-      mirrored |= ((v >> bit) & 1u) << (7 - bit);
-    table[v] = static_cast<unsigned char>(mirrored);
-  }
-  return table;
-}
-constexpr std::array<unsigned char, 256> kMirror = MirrorTable();
-
-// The packed bytes of 16 pixels whose light bits (pixel j in bit j) are
-// `light`: pixel 0 in the most significant bit of the first byte.
-void StoreLight16(unsigned light, unsigned char *out) {
-  out[0] = kMirror[light & 0xFFu];
-  out[1] = kMirror[light >> 8];
-}
-#endif
-
-// The ordered screen: a pixel is light when its grey reaches the cut of its
-// place in the screen's cell.
-void OrderedRow(const unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone,
-                unsigned char *out) {
+// The ordered screen: a pixel is light (255) when its grey reaches the cut
+// of its place in the screen's cell, else dark (0).
+void OrderedRow(unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone) {
   static const unsigned char *cached_tone = nullptr;
   static std::array<uint8_t, 64> cuts;
   if (cached_tone != tone) {
@@ -113,30 +65,13 @@ void OrderedRow(const unsigned char *row, uint64_t width, uint32_t y, const unsi
   // Sixteen pixels at a time: light where max(v, cut) == v, that is v >= cut.
   const __m128i cut = _mm_load_si128(reinterpret_cast<const __m128i *>(pattern));
   for (; x + 16 <= width; x += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
-    const auto light =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, cut), v)));
-    StoreLight16(light, out + (x >> 3));
+    __m128i *pixels = reinterpret_cast<__m128i *>(row + x);
+    const __m128i v = _mm_loadu_si128(pixels);
+    _mm_storeu_si128(pixels, _mm_cmpeq_epi8(_mm_max_epu8(v, cut), v));
   }
 #endif
   for (; x < width; ++x)
-    if (row[x] >= pattern[x % 16])
-      SetLight(out, x);
-}
-
-// Packs one byte per pixel, 0xFF where it is light, into light bits.
-void PackLights(const unsigned char *lights, uint64_t width, unsigned char *out) {
-  uint64_t x = 0;
-#ifdef VELLUM_HALFTONE_SSE2
-  for (; x + 16 <= width; x += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(lights + x));
-    const auto light = static_cast<unsigned>(_mm_movemask_epi8(v));
-    StoreLight16(light, out + (x >> 3));
-  }
-#endif
-  for (; x < width; ++x)
-    if (lights[x] != 0)
-      SetLight(out, x);
+    row[x] = row[x] >= pattern[x % 16] ? 0xFF : 0x00;
 }
 
 // The diffusion looks at a row in blocks of this many pixels: a block of pure
@@ -144,19 +79,6 @@ void PackLights(const unsigned char *lights, uint64_t width, unsigned char *out)
 constexpr uint64_t kBlock = 16;
 // Marks a pure pixel in the diffusion's row of starting values.
 constexpr int32_t kPure = INT32_MIN;
-
-// Copies up to kBlock bytes, a whole block at once.
-void CopyBytes(unsigned char *to, const unsigned char *from, uint64_t count) {
-#ifdef VELLUM_HALFTONE_SSE2
-  if (count == kBlock) {
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(to),
-                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(from)));
-    return;
-  }
-#endif
-  for (uint64_t i = 0; i < count; ++i)
-    to[i] = from[i];
-}
 
 // Clears up to kBlock errors.
 void ZeroErrors(int32_t *errors, uint64_t count) {
@@ -196,9 +118,10 @@ void StartValues(const unsigned char *row, uint64_t x0, uint64_t end, const int3
 }
 
 // One step of the walk along a row: pixel x with the error `ahead` from the
-// pixel before it; returns the error for the pixel after it.
+// pixel before it becomes light (255) or dark (0); returns the error for the
+// pixel after it. A pure pixel stays as it is.
 inline int32_t Diffuse(uint64_t x, const int32_t *start, int32_t ahead, int32_t *error,
-                       unsigned char *lights) {
+                       unsigned char *row) {
   if (start[x] == kPure) {
     error[x + 1] = 0;
     return 0;
@@ -208,7 +131,7 @@ inline int32_t Diffuse(uint64_t x, const int32_t *start, int32_t ahead, int32_t 
   const int32_t whiter = value - 255 * 16;
   const bool light = value >= 128 * 16;
   const int32_t remainder = light ? whiter : value;
-  lights[x] = static_cast<unsigned char>(-static_cast<int>(light));
+  row[x] = static_cast<unsigned char>(-static_cast<int>(light));
   error[x + 1] = remainder;
   return remainder >> 1;
 }
@@ -217,7 +140,7 @@ inline int32_t Diffuse(uint64_t x, const int32_t *start, int32_t ahead, int32_t 
 // passes no error on.
 template <int kStep>
 int32_t WalkBlock(uint64_t b, uint64_t width, const unsigned char *pure_blocks,
-                  const int32_t *start, int32_t ahead, int32_t *error, unsigned char *lights) {
+                  const int32_t *start, int32_t ahead, int32_t *error, unsigned char *row) {
   const uint64_t x0 = b * kBlock, count = std::min(kBlock, width - x0);
   if (pure_blocks[b]) {
     ZeroErrors(error + x0 + 1, count);
@@ -225,7 +148,7 @@ int32_t WalkBlock(uint64_t b, uint64_t width, const unsigned char *pure_blocks,
   }
   for (uint64_t i = 0; i < count; ++i) {
     const uint64_t x = kStep > 0 ? x0 + i : x0 + count - 1 - i;
-    ahead = Diffuse(x, start, ahead, error, lights);
+    ahead = Diffuse(x, start, ahead, error, row);
   }
   return ahead;
 }
@@ -238,51 +161,48 @@ int32_t WalkBlock(uint64_t b, uint64_t width, const unsigned char *pure_blocks,
 // level. A pure pixel ignores the error that reaches it and passes none on.
 //
 // The row goes in two passes: first every pixel's value before the error of
-// its neighbour in the row, then the walk along the row in the direction
+// its neighbour in the row, then the walk along the row, which turns each
+// pixel light or dark in place, in the direction
 // kStep (1 left to right, -1 right to left). prev_error and error hold the
 // previous row's and this row's error of pixel x at x + 1, with a guard
 // cell at each end.
 template <int kStep>
-void DiffuseRow(const unsigned char *row, uint64_t width, const int32_t *tone16,
+void DiffuseRow(unsigned char *row, uint64_t width, const int32_t *tone16,
                 const int32_t *prev_error, int32_t *error, int32_t *start,
-                unsigned char *pure_blocks, unsigned char *lights) {
+                unsigned char *pure_blocks) {
   const uint64_t blocks = (width + kBlock - 1) / kBlock;
   for (uint64_t b = 0; b < blocks; ++b) {
     const uint64_t x0 = b * kBlock, end = std::min(x0 + kBlock, width);
     pure_blocks[b] = end - x0 == kBlock && BlockIsPure(row + x0);
-    CopyBytes(lights + x0, row + x0, end - x0); // right for pure pixels
     if (!pure_blocks[b])
       StartValues<-kStep>(row, x0, end, tone16, prev_error, start);
   }
   int32_t ahead = 0;
   for (uint64_t i = 0; i < blocks; ++i)
     ahead = WalkBlock<kStep>(kStep > 0 ? i : blocks - 1 - i, width, pure_blocks, start, ahead,
-                             error, lights);
+                             error, row);
 }
 
 // Error diffusion, left to right on even rows and right to left on odd ones.
-void DiffusionRow(const unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone,
-                  unsigned char *out) {
+void DiffusionRow(unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone) {
   static std::vector<int32_t> prev_error, error, start;
-  static std::vector<unsigned char> lights, pure_blocks;
+  static std::vector<unsigned char> pure_blocks;
   static std::array<int32_t, 256> tone16;
   if (y == 0 || prev_error.size() != width + 2) {
     prev_error.assign(width + 2, 0);
     error.assign(width + 2, 0);
     start.resize(width);
-    lights.resize(width);
     pure_blocks.resize((width + kBlock - 1) / kBlock);
     for (unsigned v = 0; v < 256; ++v)
       tone16[v] = tone[v] * 16;
   }
   if (y % 2 == 0)
     DiffuseRow<1>(row, width, tone16.data(), prev_error.data(), error.data(), start.data(),
-                  pure_blocks.data(), lights.data());
+                  pure_blocks.data());
   else
     DiffuseRow<-1>(row, width, tone16.data(), prev_error.data(), error.data(), start.data(),
-                   pure_blocks.data(), lights.data());
+                   pure_blocks.data());
   prev_error.swap(error);
-  PackLights(lights.data(), width, out);
 }
 
 } // namespace
@@ -296,14 +216,10 @@ HalftoneMethod MarkedHalftone(ppd_file_t *ppd) {
   return kHalftoneThreshold;
 }
 
-void HalftoneRow(const unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod method,
-                 const unsigned char *tone, bool tspl, unsigned char *out) {
-  const uint64_t bytes = (width + 7) / 8;
-  std::memset(out, 0, bytes);
+void HalftoneRow(unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod method,
+                 const unsigned char *tone) {
   if (method == kHalftoneOrdered)
-    OrderedRow(row, width, y, tone, out);
+    OrderedRow(row, width, y, tone);
   else
-    DiffusionRow(row, width, y, tone, out);
-  PadWhite(out, width);
-  ToPrinterBits(out, bytes, tspl);
+    DiffusionRow(row, width, y, tone);
 }

@@ -249,8 +249,9 @@ void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y) {
       const uint64_t magnitude = static_cast<uint64_t>(std::abs(int64_t{page_xshift}));
       (page_xshift > 0 ? ShiftRight : ShiftLeft)(Buffer, width, magnitude);
     }
-    HalftoneRow(Buffer, width, y, page_halftone, decisions.tone.data(), ModelNumber == 48,
-                out.data());
+    HalftoneRow(Buffer, width, y, page_halftone, decisions.tone.data());
+    // Light and dark pixels pack by the neutral threshold (light from 128).
+    PackRow(Buffer, width, DecisionsFor(kGammaCount - 1), out.data());
   } else if (page_shifts && page_xshift < 0) {
     // Moving the image left needs no move: the row is packed from its new
     // first pixel, and what the shift uncovers at the end is white.

@@ -47,12 +47,12 @@ enum HalftoneMethod { kHalftoneThreshold, kHalftoneOrdered, kHalftoneDiffusion }
 // The method the Halftone option asks for; anything else is the threshold.
 HalftoneMethod MarkedHalftone(ppd_file_t *ppd);
 
-// Packs row y of a page (grey after inversion and shifts, width pixels) into
-// (width + 7) / 8 printer bytes by a dithering method. tone[v] is the gamma
-// curve's value of grey v (0 black, 255 white); pure black and pure white
-// pixels print as the threshold prints them. Rows come in order from 0.
-void HalftoneRow(const unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod method,
-                 const unsigned char *tone, bool tspl, unsigned char *out);
+// Turns row y of a page (grey after inversion and shifts, width pixels)
+// into light (255) and dark (0) pixels in place by a dithering method.
+// tone[v] is the gamma curve's value of grey v (0 black, 255 white); pure
+// black and pure white pixels stay as they are. Rows come in order from 0.
+void HalftoneRow(unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod method,
+                 const unsigned char *tone);
 
 // The marked choice's name for keyword, or nullptr when nothing is marked.
 const char *MarkedChoiceName(ppd_file_t *ppd, const char *keyword);
