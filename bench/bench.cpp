@@ -28,6 +28,8 @@ using vellum_bench::BenchJob;
 
 namespace {
 
+using vellum_bench::Fixed;
+
 struct Measure {
   double seconds = 0;
   long max_rss_kb = 0;
@@ -133,12 +135,6 @@ Measure Run(const std::vector<std::string> &argv, const std::vector<std::string>
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
-}
-
-std::string Fixed(double value, int digits) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(digits) << value;
-  return text.str();
 }
 
 std::string Command(const std::string &command) {

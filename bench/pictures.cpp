@@ -11,9 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -21,16 +19,17 @@
 
 #include <fcntl.h>
 #include <png.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cups/raster.h>
 
+#include "harness.h"
 #include "job_decoder.h"
 #include "results.h"
 
 namespace {
+
+using vellum_bench::Fixed;
 
 constexpr double kBlurSigma = 1.5; // dots
 constexpr unsigned kDpi = 203;
@@ -96,28 +95,13 @@ std::string Ppd(const std::string &halftone, const std::string &gamma = "neutral
 }
 
 // Runs the filter on the raster and returns its printer bytes.
-std::string Filter(const std::string &filter, const std::string &ppd, const std::string &raster,
-                   const std::string &out) {
-  const std::string env_ppd = "PPD=" + ppd, server = "CUPS_SERVER=/nonexistent/vellum.sock";
-  const char *argv[] = {filter.c_str(), "1", "bench", "pictures", "1", "", raster.c_str(), nullptr};
-  const char *envp[] = {"LC_ALL=C", env_ppd.c_str(), server.c_str(), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv),
-                  const_cast<char **>(envp)) != 0)
-    Fail("cannot start " + filter);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+std::string Filter(const std::string &filter, const std::string &ppd, const std::string &raster) {
+  const vellum_test::Result run =
+      vellum_test::RunProgram({filter, "1", "bench", "pictures", "1", "", raster},
+                              {"LC_ALL=C", "PPD=" + ppd, "CUPS_SERVER=/nonexistent/vellum.sock"});
+  if (run.exit_status != 0)
     Fail("the filter failed");
-  std::ifstream in(out, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return run.out;
 }
 
 // The label's dots as grey: 0 where the printer puts a dot, else 255.
@@ -195,12 +179,6 @@ void WritePreview(const Grey &g, const std::string &path) {
     Fail("cannot write " + path);
 }
 
-std::string Fixed(double value, int digits) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(digits) << value;
-  return text.str();
-}
-
 // Bars of a barcode image scaled to the printer: 1 to 4 modules of 3 dots
 // wide, each edge at some fraction of a dot, so that the dot it cuts is
 // grey by how much of it the bar covers.
@@ -274,15 +252,14 @@ std::string EdgeTable(const std::string &filter, const std::string &scratch) {
     const std::string ppd = scratch + "/edges-" + gamma + ".ppd";
     std::ofstream(ppd) << Ppd("Threshold", gamma);
     // The greys that print as dots, from a ramp of all 256.
-    const Grey ramp_dots = Dots(Filter(filter, ppd, scratch + "/ramp.ras", scratch + "/out.zpl"));
+    const Grey ramp_dots = Dots(Filter(filter, ppd, scratch + "/ramp.ras"));
     unsigned lightest_dot = 0;
     while (lightest_dot < 255 && ramp_dots.pixels[lightest_dot + 1] == 0)
       ++lightest_dot;
     table << "| `" << gamma << "` | 0 to " << lightest_dot;
     for (const double spread : kSpreads) {
       const Grey dots = Dots(Filter(
-          filter, ppd, scratch + "/edges-" + std::to_string(static_cast<int>(spread)) + ".ras",
-          scratch + "/out.zpl"));
+          filter, ppd, scratch + "/edges-" + std::to_string(static_cast<int>(spread)) + ".ras"));
       // The dots of the middle row, as runs, one for each bar.
       std::vector<unsigned> runs;
       const unsigned char *row = dots.pixels.data() + size_t{dots.width} * (dots.height / 2);
@@ -322,8 +299,8 @@ int main(int argc, char **argv) {
   }
   const std::string filter = argv[1], results = argv[2], previews = argv[3];
   const char *const kModes[] = {"Threshold", "Ordered", "Diffusion"};
-  char scratch_template[] = "/tmp/vellum-pictures-XXXXXX";
-  const std::string scratch = mkdtemp(scratch_template);
+  // Removed when the program ends.
+  const std::string scratch = vellum_test::ScratchDir();
   for (const char *mode : kModes)
     std::ofstream(scratch + "/" + mode + ".ppd") << Ppd(mode);
 
@@ -342,8 +319,7 @@ int main(int argc, char **argv) {
     WritePreview(original, previews + "/" + name + "-original.png");
     table << "| " << name;
     for (const char *mode : kModes) {
-      const Grey dots = Dots(Filter(filter, scratch + "/" + mode + ".ppd", raster,
-                                    scratch + "/" + name + "-" + mode + ".zpl"));
+      const Grey dots = Dots(Filter(filter, scratch + "/" + mode + ".ppd", raster));
       if (dots.width != original.width || dots.height != original.height)
         Fail("the label is not the picture's size");
       const double error = MeanAbsoluteError(Blur(dots), seen);
@@ -370,7 +346,6 @@ int main(int argc, char **argv) {
      << "is the printed width less the bar's true width, in dots.\n\n"
      << edges;
   vellum_bench::WriteResultsSection(results, "pictures", md.str());
-  std::filesystem::remove_all(scratch);
   std::cout << "wrote " << results << std::endl;
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iomanip>
 #include <sstream>
 
 #include <sys/utsname.h>
@@ -46,6 +47,12 @@ std::string Machine() {
                 cpu.c_str(), sysconf(_SC_NPROCESSORS_ONLN), gib, u.sysname, u.release, __VERSION__,
                 CUPS_VERSION_MAJOR, CUPS_VERSION_MINOR);
   return text;
+}
+
+std::string Fixed(double value, int digits) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(digits) << value;
+  return text.str();
 }
 
 } // namespace vellum_bench

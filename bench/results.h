@@ -14,6 +14,9 @@ void WriteResultsSection(const std::string &path, const std::string &name, const
 // The machine the benchmark ran on, in one line.
 std::string Machine();
 
+// A number with `digits` decimals, as the tables show it.
+std::string Fixed(double value, int digits);
+
 } // namespace vellum_bench
 
 #endif

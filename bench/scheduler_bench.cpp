@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <iomanip>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -22,6 +21,8 @@ using namespace vellum_test;
 
 namespace {
 
+using vellum_bench::Fixed;
+
 struct Build {
   const char *name;
   const char *filter, *filter_03, *job_check;
@@ -32,12 +33,6 @@ const Build kBuilds[] = {
      JOB_CHECK_LIST_ALL_PATH},
     {"after (own job only)", VELLUMFILTER_PATH, VELLUMFILTER_03_PATH, JOB_CHECK_PATH},
 };
-
-std::string Fixed(double value, int digits) {
-  std::ostringstream text;
-  text << std::fixed << std::setprecision(digits) << value;
-  return text.str();
-}
 
 void Fail(const std::string &why) {
   std::cerr << "bench_scheduler: " << why << std::endl;
