@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -248,6 +250,12 @@ std::string Frame(unsigned char code, std::initializer_list<unsigned char> paylo
 }
 
 std::string EndOfPageFrame() { return Frame(0x45, {0xFF}, false); }
+
+bool Contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
+
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::vector<std::string> LinesStartingWith(const std::vector<std::string> &lines,
                                            const std::string &prefix) {

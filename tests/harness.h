@@ -107,6 +107,11 @@ std::string Frame(unsigned char code, std::initializer_list<unsigned char> paylo
 // The frame that ends every ZPL and TSPL page.
 std::string EndOfPageFrame();
 
+// Whether `part` occurs in `text`.
+bool Contains(const std::string &text, const std::string &part);
+// Sleeps for `ms` milliseconds.
+void Sleep(int ms);
+
 // Lines of `lines` that start with `prefix`.
 std::vector<std::string> LinesStartingWith(const std::vector<std::string> &lines,
                                            const std::string &prefix);

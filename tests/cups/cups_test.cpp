@@ -2,12 +2,10 @@
 // folders under /tmp, listening only on a socket there, queues made from the
 // shipped PPDs whose output a capture backend writes to files.
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,12 +21,6 @@ namespace vellum_test {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool Contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
-void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Waits up to `seconds` for done() to hold.
 template <typename Done> bool Await(Done done, int seconds = 60) {

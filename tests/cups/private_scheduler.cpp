@@ -1,12 +1,10 @@
 #include "private_scheduler.h"
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,12 +14,6 @@ namespace vellum_test {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool Contains(const std::string &text, const std::string &part) {
-  return text.find(part) != std::string::npos;
-}
-
-void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Copies a program where the scheduler runs it: owned by root, not writable
 // by group or others. What was there goes first: it may be a link to the
