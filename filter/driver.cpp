@@ -20,6 +20,12 @@ const char *MarkedChoiceName(ppd_file_t *ppd, const char *keyword) {
   return choice ? choice->choice : nullptr;
 }
 
+int32_t ParseInt(const char *text) {
+  static_assert(sizeof(long long) == 8, "strtoll reads 64-bit numbers");
+  const long long value = std::strtoll(text, nullptr, 10);
+  return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(value)));
+}
+
 int32_t MillimetresToDots(int32_t mm, uint32_t res) {
   // Unsigned multiplication wraps where signed would overflow; the result is
   // the two's-complement 32-bit product.
@@ -47,7 +53,7 @@ static bool VerticalShift(ppd_file_t *ppd, const cups_page_header2_t &header, in
   const char *choice = MarkedChoiceName(ppd, "yReference");
   if (choice == nullptr)
     return false;
-  *mm = std::atoi(choice);
+  *mm = ParseInt(choice);
   // A distance along the feed is measured in feed-direction dots.
   *rows = MillimetresToDots(*mm, header.HWResolution[1]);
   return true;
@@ -232,7 +238,7 @@ int main(int argc, char *argv[]) {
                          "vellumfilter");
     return 1;
   }
-  const int job_id = std::atoi(argv[1]);
+  const int job_id = ParseInt(argv[1]);
 
   int fd = 0;
   if (argc == 7) {

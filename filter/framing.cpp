@@ -70,7 +70,7 @@ void SendFeedOffset(ppd_file_t *ppd) {
   const char *choice = MarkedChoiceName(ppd, "Offset");
   if (choice == nullptr)
     return;
-  const auto offset = static_cast<uint32_t>(FeedOffset(std::atoi(choice)));
+  const auto offset = static_cast<uint32_t>(FeedOffset(ParseInt(choice)));
   const unsigned char payload[] = {static_cast<unsigned char>(offset & 0xFF),
                                    static_cast<unsigned char>((offset >> 8) & 0xFF)};
   SendFrame(kFeedOffsetFrame, payload, 2);
@@ -141,7 +141,7 @@ void StartZplLabel(ppd_file_t *ppd, const cups_page_header2_t *header) {
   if (SendsDarkness(ppd, header))
     std::printf("~SD%u\r\n", header->cupsCompression);
   if (const char *rate = PrintRate(ppd))
-    std::printf("^PR%d\r\n", std::atoi(rate));
+    std::printf("^PR%d\r\n", ParseInt(rate));
 }
 
 void StartTsplLabel(ppd_file_t *ppd, const cups_page_header2_t *header) {
@@ -158,11 +158,11 @@ void StartTsplLabel(ppd_file_t *ppd, const cups_page_header2_t *header) {
   if (SendsDarkness(ppd, header))
     std::printf("DENSITY %u\r\n", header->cupsCompression);
   if (const char *rate = PrintRate(ppd))
-    std::printf("SPEED %d\r\n", std::atoi(rate));
+    std::printf("SPEED %d\r\n", ParseInt(rate));
   if (header->AdvanceDistance == 1000) {
     std::fputs("OFFSET 0 mm\r\n", stdout);
   } else if (const char *tear = MarkedChoiceName(ppd, "zeTearOffPosition")) {
-    std::printf("OFFSET %d mm\r\n", std::atoi(tear));
+    std::printf("OFFSET %d mm\r\n", ParseInt(tear));
   }
   std::fputs("CLS\r\n", stdout);
 }

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(VELLUM_NO_SIMD)
 #include <emmintrin.h>
 #define VELLUM_HALFTONE_SSE2 1
 #endif

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE2__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// VELLUM_NO_SIMD builds the plain loops on x86 too, as every other processor
+// runs them.
+#if defined(__SSE2__) && !defined(VELLUM_NO_SIMD) && defined(__BYTE_ORDER__) &&                  \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #include <emmintrin.h>
 #define VELLUM_PACK_SSE2 1
 #endif
@@ -100,7 +103,7 @@ void ReadPageSettings(ppd_file_t *ppd, const cups_page_header2_t *header, uint64
   page_xshift = 0;
   const char *choice = MarkedChoiceName(ppd, "zeReference");
   if (!ppdIsMarked(ppd, "zeReference", "PrinterS") && choice != nullptr) {
-    const int n = std::atoi(choice);
+    const int n = ParseInt(choice);
     page_xshift = -MillimetresToDots(n, header->HWResolution[0]);
     page_shifts = true;
     char line[96];

@@ -57,6 +57,12 @@ void HalftoneRow(unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod 
 // The marked choice's name for keyword, or nullptr when nothing is marked.
 const char *MarkedChoiceName(ppd_file_t *ppd, const char *keyword);
 
+// A number as atoi reads it with a 64-bit long: strtol's range (clamped,
+// with errno ERANGE beyond it), then the low 32 bits. A 32-bit processor's
+// long would clamp at 2^31 - 1 instead; this gives every processor the same
+// number and the same errno, and so the same printer bytes and messages.
+int32_t ParseInt(const char *text);
+
 // Whole millimetres to dots at res dpi: a signed 32-bit product (wrapping on
 // overflow), divided by 25.4 in double precision and truncated toward zero.
 int32_t MillimetresToDots(int32_t mm, uint32_t res);

@@ -162,6 +162,16 @@ Process Spawn(const std::vector<std::string> &argv, const std::vector<std::strin
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
   std::vector<char *> args;
+#ifdef VELLUM_EMULATOR
+  // The kernel runs only the machine's own programs; the build's, made for
+  // another processor, run under qemu-user as the test itself does.
+  const bool emulated = argv[0].rfind(VELLUM_BINARY_DIR "/", 0) == 0;
+  const std::string program = emulated ? VELLUM_EMULATOR : argv[0];
+  if (emulated)
+    args.push_back(const_cast<char *>(VELLUM_EMULATOR));
+#else
+  const std::string &program = argv[0];
+#endif
   for (const std::string &arg : argv)
     args.push_back(const_cast<char *>(arg.c_str()));
   args.push_back(nullptr);
@@ -175,7 +185,7 @@ Process Spawn(const std::vector<std::string> &argv, const std::vector<std::strin
   envp.push_back(nullptr);
 
   const int spawned =
-      posix_spawn(&process.pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
+      posix_spawn(&process.pid, program.c_str(), &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (in_pipe[0] != -1) {
     close(in_pipe[0]);

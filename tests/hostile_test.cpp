@@ -258,6 +258,9 @@ TEST(Hostile, ValgrindFindsNoErrorOrLeakInAMultiPageJob) {
 #ifdef VELLUM_SANITIZE
   GTEST_SKIP() << "valgrind does not run sanitized programs";
 #endif
+#ifdef VELLUM_CROSS_BUILD
+  GTEST_SKIP() << "valgrind does not run programs built for another processor";
+#endif
   const std::string raster = WriteScratchFile(
       "valgrind.ras", RasterStream({GreyPage(40, 300, 0), GreyPage(24, 20, 100), GreyPage(8, 1)}));
   const std::string ppd = PpdText(18, {kZpl,

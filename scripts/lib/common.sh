@@ -21,3 +21,15 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake make pkg-config libcups2-dev libpng-dev)
+
+# ensure_architecture ARCH: lets dpkg install ARCH's packages beside the
+# machine's own (the next ensure_packages updates the lists).
+ensure_architecture() {
+  [ "$1" = "$(dpkg --print-architecture)" ] && return 0
+  dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" dpkg --add-architecture "$1"
+  # The lists must know the new architecture before anything is looked up.
+  "${sudo[@]}" apt-get update -qq
+}
