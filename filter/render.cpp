@@ -10,7 +10,7 @@
 
 // VELLUM_NO_SIMD builds the plain loops on x86 too, as every other processor
 // runs them.
-#if defined(__SSE2__) && !defined(VELLUM_NO_SIMD) && defined(__BYTE_ORDER__) &&                  \
+#if defined(__SSE2__) && !defined(VELLUM_NO_SIMD) && defined(__BYTE_ORDER__) &&                    \
     __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 #include <emmintrin.h>
 #define VELLUM_PACK_SSE2 1
