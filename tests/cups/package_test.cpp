@@ -71,6 +71,88 @@ std::string Field(const std::string &deb, const char *name) {
   return value;
 }
 
+// The package holds exactly the driver's files, owned by root, with the
+// modes Debian wants.
+void ExpectPackageFiles(const std::string &deb) {
+  SCOPED_TRACE("contents");
+  const std::map<std::string, Entry> files = Contents(deb);
+  const std::string executable = "-rwxr-xr-x", data = "-rw-r--r--";
+  const std::map<std::string, std::string> expected = {
+      {"/usr/lib/cups/filter/vellumfilter", executable},
+      {"/usr/lib/cups/filter/vellumfilter_03", executable},
+      {"/usr/bin/vellumpreview", executable},
+      {"/usr/share/ppd/vellum/vellum-zpl-203.ppd", data},
+      {"/usr/share/ppd/vellum/vellum-zpl-300.ppd", data},
+      {"/usr/share/ppd/vellum/vellum-tspl-203.ppd", data},
+      {"/usr/share/ppd/vellum/vellum-tspl-300.ppd", data},
+      {"/usr/share/ppd/vellum/vellum-zpl-203-03.ppd", data},
+      {"/usr/share/man/man1/vellumpreview.1.gz", data},
+      {"/usr/share/man/man7/vellumfilter.7.gz", data},
+      {"/usr/share/doc/printer-driver-vellum/README.md.gz", data},
+      {"/usr/share/doc/printer-driver-vellum/copyright", data},
+      {"/usr/share/doc/printer-driver-vellum/changelog.gz", data},
+      {"/usr/share/cups/ppd-updaters/printer-driver-vellum.ppd-updater", data},
+  };
+  for (const auto &[path, mode] : expected) {
+    const auto it = files.find(path);
+    ASSERT_NE(it, files.end()) << path;
+    EXPECT_EQ(it->second.mode, mode) << path;
+  }
+  for (const auto &[path, entry] : files) {
+    EXPECT_EQ(entry.owner, "root/root") << path;
+    EXPECT_EQ(path.rfind("/usr/", 0), 0u) << path;
+    if (entry.mode[0] == '-') {
+      EXPECT_TRUE(expected.count(path)) << "unexpected file " << path;
+    }
+  }
+}
+
+// Dependencies from the binaries (the libraries of the package's own
+// architecture), and never the package named just "cups".
+void ExpectFields(const std::string &deb) {
+  SCOPED_TRACE("fields");
+  const std::string depends = Field(deb, "Depends"), recommends = Field(deb, "Recommends");
+  for (const char *library : {"libcups2", "libpng16-16", "libstdc++6"})
+    EXPECT_NE(depends.find(library), std::string::npos) << depends;
+  EXPECT_EQ(recommends, "cups-filters, ghostscript");
+  const std::regex cups("(^|[ ,|])cups([ ,(|]|$)");
+  for (const char *field : {"Depends", "Pre-Depends", "Recommends"})
+    EXPECT_FALSE(std::regex_search(Field(deb, field), cups)) << field;
+}
+
+// lintian reports neither an error nor a warning.
+void ExpectLintianClean(const std::string &deb, const std::string &home) {
+  if (access("/usr/bin/lintian", X_OK) != 0)
+    return;
+  SCOPED_TRACE("lintian");
+  const Result lint =
+      RunProgram({"/usr/bin/lintian", "--allow-root", deb}, {"HOME=" + home, "LC_ALL=C.UTF-8"});
+  for (const std::string &line : SplitLines(lint.out)) {
+    EXPECT_NE(line.rfind("E: ", 0), 0u) << line;
+    EXPECT_NE(line.rfind("W: ", 0), 0u) << line;
+  }
+}
+
+// Builds the package with ./scripts/package and the given options into
+// out; returns its path, or an empty one after a failure.
+std::string BuildPackage(const std::vector<std::string> &options, const std::string &out,
+                         const std::string &build) {
+  std::vector<std::string> argv = {VELLUM_SOURCE_DIR "/scripts/package"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.insert(argv.end(), {out, build});
+  const Result built = RunProgram(argv, {"HOME=" + out, "LC_ALL=C"});
+  EXPECT_EQ(built.exit_status, 0) << testing::PrintToString(built.err);
+  const std::vector<std::string> printed = SplitLines(built.out);
+  if (built.exit_status != 0 || printed.empty())
+    return "";
+  const std::string deb = printed.back();
+  EXPECT_TRUE(
+      std::regex_match(fs::path(deb).filename().string(),
+                       std::regex("printer-driver-vellum_" VELLUM_VERSION "_[a-z0-9]+\\.deb")))
+      << deb;
+  return deb;
+}
+
 TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
   if (geteuid() != 0)
     GTEST_SKIP() << "installing a package needs root";
@@ -82,67 +164,12 @@ TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
   const std::string out = TempFolder("package"), build = TempFolder("package-build");
   cleanup.folders = {out, build};
 
-  const Result built =
-      RunProgram({VELLUM_SOURCE_DIR "/scripts/package", out, build}, {"HOME=" + out, "LC_ALL=C"});
-  ASSERT_EQ(built.exit_status, 0) << testing::PrintToString(built.err);
-  const std::vector<std::string> printed = SplitLines(built.out);
-  ASSERT_FALSE(printed.empty());
-  const std::string deb = printed.back();
-  EXPECT_TRUE(
-      std::regex_match(fs::path(deb).filename().string(),
-                       std::regex("printer-driver-vellum_" VELLUM_VERSION "_[a-z0-9]+\\.deb")))
-      << deb;
+  const std::string deb = BuildPackage({}, out, build);
+  ASSERT_FALSE(deb.empty());
 
-  {
-    SCOPED_TRACE("contents");
-    const std::map<std::string, Entry> files = Contents(deb);
-    const std::string executable = "-rwxr-xr-x", data = "-rw-r--r--";
-    const std::map<std::string, std::string> expected = {
-        {"/usr/lib/cups/filter/vellumfilter", executable},
-        {"/usr/lib/cups/filter/vellumfilter_03", executable},
-        {"/usr/bin/vellumpreview", executable},
-        {"/usr/share/ppd/vellum/vellum-zpl-203.ppd", data},
-        {"/usr/share/ppd/vellum/vellum-zpl-300.ppd", data},
-        {"/usr/share/ppd/vellum/vellum-tspl-203.ppd", data},
-        {"/usr/share/ppd/vellum/vellum-tspl-300.ppd", data},
-        {"/usr/share/ppd/vellum/vellum-zpl-203-03.ppd", data},
-        {"/usr/share/man/man1/vellumpreview.1.gz", data},
-        {"/usr/share/man/man7/vellumfilter.7.gz", data},
-        {"/usr/share/doc/printer-driver-vellum/README.md.gz", data},
-        {"/usr/share/doc/printer-driver-vellum/copyright", data},
-        {"/usr/share/doc/printer-driver-vellum/changelog.gz", data},
-        {"/usr/share/cups/ppd-updaters/printer-driver-vellum.ppd-updater", data},
-    };
-    for (const auto &[path, mode] : expected) {
-      const auto it = files.find(path);
-      ASSERT_NE(it, files.end()) << path;
-      EXPECT_EQ(it->second.mode, mode) << path;
-    }
-    for (const auto &[path, entry] : files) {
-      EXPECT_EQ(entry.owner, "root/root") << path;
-      EXPECT_EQ(path.rfind("/usr/", 0), 0u) << path;
-      if (entry.mode[0] == '-') {
-        EXPECT_TRUE(expected.count(path)) << "unexpected file " << path;
-      }
-    }
-  }
-  {
-    SCOPED_TRACE("fields");
-    const std::string depends = Field(deb, "Depends"), recommends = Field(deb, "Recommends");
-    for (const char *library : {"libcups2", "libpng16-16", "libstdc++6"})
-      EXPECT_NE(depends.find(library), std::string::npos) << depends;
-    EXPECT_EQ(recommends, "cups-filters, ghostscript");
-    const std::regex cups("(^|[ ,|])cups([ ,(|]|$)");
-    for (const char *field : {"Depends", "Pre-Depends", "Recommends"})
-      EXPECT_FALSE(std::regex_search(Field(deb, field), cups)) << field;
-  }
-  if (access("/usr/bin/lintian", X_OK) == 0) {
-    SCOPED_TRACE("lintian");
-    const Result lint =
-        RunProgram({"/usr/bin/lintian", "--allow-root", deb}, {"HOME=" + out, "LC_ALL=C.UTF-8"});
-    for (const std::string &line : SplitLines(lint.out))
-      EXPECT_NE(line.rfind("E: ", 0), 0u) << line;
-  }
+  ExpectPackageFiles(deb);
+  ExpectFields(deb);
+  ExpectLintianClean(deb, out);
 
   cleanup.purge = true;
   const Result installed = RunProgram({"/usr/bin/dpkg", "-i", deb}, {"LC_ALL=C"});
@@ -214,6 +241,65 @@ TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
   }
   for (const char *folder : {"/usr/share/ppd/vellum", "/usr/share/doc/printer-driver-vellum"})
     EXPECT_FALSE(fs::exists(folder)) << folder;
+}
+
+// The Raspberry Pi packages, built on this machine with the cross compilers:
+// the same files and fields, lintian clean, and their filters, run under
+// qemu-user, print the sample label with exactly this machine's bytes and
+// messages.
+TEST(Package, ArmPackagesPrintTheSameBytesAsThePc) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "the cross compilers are installed as root";
+  if (access("/usr/bin/dpkg", X_OK) != 0)
+    GTEST_SKIP() << "no dpkg";
+  Cleanup cleanup;
+  const std::string out = TempFolder("package-arm");
+  cleanup.folders = {out};
+  const std::string sample = out + "/sample-label.ras";
+  ASSERT_EQ(RunProgram({MAKE_SAMPLE_LABEL_PATH, sample}, {}).exit_status, 0);
+
+  struct Arch {
+    const char *name, *qemu;
+  };
+  for (const Arch arch :
+       {Arch{"arm64", "/usr/bin/qemu-aarch64"}, Arch{"armhf", "/usr/bin/qemu-arm"}}) {
+    SCOPED_TRACE(arch.name);
+    const std::string deb = BuildPackage({"--arch", arch.name}, out, out + "/build-" + arch.name);
+    ASSERT_FALSE(deb.empty());
+    EXPECT_EQ(Field(deb, "Architecture"), arch.name);
+    ExpectPackageFiles(deb);
+    ExpectFields(deb);
+    ExpectLintianClean(deb, out);
+
+    const std::string root = out + "/" + arch.name;
+    ASSERT_EQ(RunProgram({"/usr/bin/dpkg-deb", "-x", deb, root}, {}).exit_status, 0);
+    ASSERT_EQ(access(arch.qemu, X_OK), 0) << "qemu-user is not installed";
+    const std::string filters = root + "/usr/lib/cups/filter/",
+                      ppds = root + "/usr/share/ppd/vellum/";
+    struct Printer {
+      const char *filter, *ppd;
+      Variant variant;
+    };
+    for (const Printer &printer :
+         {Printer{"vellumfilter", "vellum-zpl-203.ppd", Variant::kBase},
+          Printer{"vellumfilter", "vellum-tspl-203.ppd", Variant::kBase},
+          Printer{"vellumfilter_03", "vellum-zpl-203-03.ppd", Variant::k03}}) {
+      SCOPED_TRACE(printer.ppd);
+      std::vector<std::string> env = FilterEnv();
+      env.push_back(std::string("PPD=") + ppds + printer.ppd);
+      std::vector<std::string> pc = FilterArgs(printer.variant);
+      pc.push_back(sample);
+      std::vector<std::string> arm = pc;
+      arm[0] = filters + printer.filter;
+      arm.insert(arm.begin(), arch.qemu);
+      const Result expected = RunProgram(pc, env), got = RunProgram(arm, env);
+      EXPECT_EQ(expected.exit_status, 0);
+      EXPECT_EQ(got.exit_status, 0);
+      EXPECT_FALSE(expected.out.empty());
+      EXPECT_TRUE(got.out == expected.out) << "the printer bytes differ";
+      EXPECT_EQ(got.err, expected.err);
+    }
+  }
 }
 
 } // namespace
