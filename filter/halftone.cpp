@@ -15,7 +15,7 @@
 #define VELLUM_HALFTONE_SSE2 1
 #endif
 
-#include "vellumfilter.h"
+#include "engine.h"
 
 namespace {
 
@@ -50,13 +50,13 @@ std::array<uint8_t, 64> ScreenCuts(const unsigned char *tone) {
 
 // The ordered screen: a pixel is light (255) when its grey reaches the cut
 // of its place in the screen's cell, else dark (0).
-void OrderedRow(unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone) {
-  static const unsigned char *cached_tone = nullptr;
-  static std::array<uint8_t, 64> cuts;
-  if (cached_tone != tone) {
-    cuts = ScreenCuts(tone);
-    cached_tone = tone;
+void OrderedRow(HalftoneState &state, unsigned char *row, uint64_t width, uint32_t y,
+                const unsigned char *tone) {
+  if (state.screen_tone != tone) {
+    state.screen_cuts = ScreenCuts(tone);
+    state.screen_tone = tone;
   }
+  const std::array<uint8_t, 64> &cuts = state.screen_cuts;
   alignas(16) uint8_t pattern[16];
   for (unsigned j = 0; j < 16; ++j)
     pattern[j] = cuts[kScreen[y % 8][j % 8]];
@@ -184,31 +184,29 @@ void DiffuseRow(unsigned char *row, uint64_t width, const int32_t *tone16,
 }
 
 // Error diffusion, left to right on even rows and right to left on odd ones.
-void DiffusionRow(unsigned char *row, uint64_t width, uint32_t y, const unsigned char *tone) {
-  static std::vector<int32_t> prev_error, error, start;
-  static std::vector<unsigned char> pure_blocks;
-  static std::array<int32_t, 256> tone16;
-  if (y == 0 || prev_error.size() != width + 2) {
-    prev_error.assign(width + 2, 0);
-    error.assign(width + 2, 0);
-    start.resize(width);
-    pure_blocks.resize((width + kBlock - 1) / kBlock);
+void DiffusionRow(HalftoneState &state, unsigned char *row, uint64_t width, uint32_t y,
+                  const unsigned char *tone) {
+  if (y == 0 || state.prev_error.size() != width + 2) {
+    state.prev_error.assign(width + 2, 0);
+    state.error.assign(width + 2, 0);
+    state.start.resize(width);
+    state.pure_blocks.resize((width + kBlock - 1) / kBlock);
     for (unsigned v = 0; v < 256; ++v)
-      tone16[v] = tone[v] * 16;
+      state.tone16[v] = tone[v] * 16;
   }
   if (y % 2 == 0)
-    DiffuseRow<1>(row, width, tone16.data(), prev_error.data(), error.data(), start.data(),
-                  pure_blocks.data());
+    DiffuseRow<1>(row, width, state.tone16.data(), state.prev_error.data(), state.error.data(),
+                  state.start.data(), state.pure_blocks.data());
   else
-    DiffuseRow<-1>(row, width, tone16.data(), prev_error.data(), error.data(), start.data(),
-                   pure_blocks.data());
-  prev_error.swap(error);
+    DiffuseRow<-1>(row, width, state.tone16.data(), state.prev_error.data(), state.error.data(),
+                   state.start.data(), state.pure_blocks.data());
+  state.prev_error.swap(state.error);
 }
 
 } // namespace
 
-HalftoneMethod MarkedHalftone(ppd_file_t *ppd) {
-  const char *choice = MarkedChoiceName(ppd, "Halftone");
+HalftoneMethod MarkedHalftone(const LabelOptions &options) {
+  const char *choice = MarkedChoiceName(options, "Halftone");
   if (choice != nullptr && std::strcmp(choice, "Ordered") == 0)
     return kHalftoneOrdered;
   if (choice != nullptr && std::strcmp(choice, "Diffusion") == 0)
@@ -216,10 +214,10 @@ HalftoneMethod MarkedHalftone(ppd_file_t *ppd) {
   return kHalftoneThreshold;
 }
 
-void HalftoneRow(unsigned char *row, uint64_t width, uint32_t y, HalftoneMethod method,
-                 const unsigned char *tone) {
+void HalftoneRow(HalftoneState &state, unsigned char *row, uint64_t width, uint32_t y,
+                 HalftoneMethod method, const unsigned char *tone) {
   if (method == kHalftoneOrdered)
-    OrderedRow(row, width, y, tone);
+    OrderedRow(state, row, width, y, tone);
   else
-    DiffusionRow(row, width, y, tone);
+    DiffusionRow(state, row, width, y, tone);
 }

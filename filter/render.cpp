@@ -16,7 +16,7 @@
 #define VELLUM_PACK_SSE2 1
 #endif
 
-#include "vellumfilter.h"
+#include "engine.h"
 
 namespace {
 
@@ -29,10 +29,8 @@ constexpr const char *kGammaValues[] = {"1.8", "0.7", "0.9", "3", "5", "1.0"};
 constexpr size_t kGammaCount = sizeof kGammaValues / sizeof kGammaValues[0];
 
 // Index into kGammaValues of the marked Gamma choice.
-size_t GammaIndex(ppd_file_t *ppd) {
-  if (ppdFindOption(ppd, "Gamma") == nullptr)
-    return kGammaCount - 1;
-  const char *choice = MarkedChoiceName(ppd, "Gamma");
+size_t GammaIndex(const LabelOptions &options) {
+  const char *choice = MarkedChoiceName(options, "Gamma");
   if (choice == nullptr)
     return kGammaCount - 1;
   for (size_t i = 0; i < kGammaCount - 1; ++i) {
@@ -64,54 +62,58 @@ struct Decisions {
   bool is_threshold;                   // every value from the threshold up is light
 };
 
-const Decisions &DecisionsFor(size_t gamma_index) {
-  static std::array<Decisions, kGammaCount> all;
-  static std::array<bool, kGammaCount> built{};
-  Decisions &d = all[gamma_index];
-  if (!built[gamma_index]) {
-    const auto gamma = static_cast<float>(std::atof(kGammaValues[gamma_index]));
-    d.threshold = 256;
-    d.is_threshold = true;
-    for (unsigned v = 0; v < 256; ++v) {
-      d.tone[v] = CorrectedValue(v, gamma);
-      d.light[v] = GreyIsLight(v, gamma);
-      if (d.light[v] && d.threshold == 256)
-        d.threshold = v;
-      d.is_threshold = d.is_threshold && d.light[v] == (v >= d.threshold);
-    }
-    d.is_threshold = d.is_threshold && d.threshold < 256;
-    built[gamma_index] = true;
+Decisions BuildDecisions(size_t gamma_index) {
+  Decisions d{};
+  const auto gamma = static_cast<float>(std::atof(kGammaValues[gamma_index]));
+  d.threshold = 256;
+  d.is_threshold = true;
+  for (unsigned v = 0; v < 256; ++v) {
+    d.tone[v] = CorrectedValue(v, gamma);
+    d.light[v] = GreyIsLight(v, gamma);
+    if (d.light[v] && d.threshold == 256)
+      d.threshold = v;
+    d.is_threshold = d.is_threshold && d.light[v] == (v >= d.threshold);
   }
+  d.is_threshold = d.is_threshold && d.threshold < 256;
   return d;
 }
 
-// What the rows of a page need from the PPD. The marks cannot change while a
-// job prints, so they are read at each page's first row rather than per row.
-constexpr char kFirstLine[] = "DEBUG: *CUPS_BYTES_PER_LINE = auto\n";
-size_t page_gamma = kGammaCount - 1;
-HalftoneMethod page_halftone = kHalftoneThreshold;
-bool page_shifts = false;
-int32_t page_xshift = 0;
-std::string page_row_text; // a row's debug lines: kFirstLine, then the page's own
+// The decisions of every gamma, built once for the whole process (jobs on
+// other threads share them, read only).
+const Decisions &DecisionsFor(size_t gamma_index) {
+  static const std::array<Decisions, kGammaCount> all = [] {
+    std::array<Decisions, kGammaCount> built{};
+    for (size_t i = 0; i < kGammaCount; ++i)
+      built[i] = BuildDecisions(i);
+    return built;
+  }();
+  return all[gamma_index];
+}
 
-void ReadPageSettings(ppd_file_t *ppd, const cups_page_header2_t *header, uint64_t row_bytes) {
-  page_row_text = kFirstLine;
-  if (ModelNumber == 48)
-    page_row_text +=
+// What the rows of a page need from the options. The marks cannot change
+// while a job prints, so they are read at each page's first row rather than
+// per row.
+constexpr char kFirstLine[] = "DEBUG: *CUPS_BYTES_PER_LINE = auto\n";
+
+void ReadPageSettings(LabelJob &job, const cups_page_header2_t *header, uint64_t row_bytes) {
+  RowState &rows = job.rows;
+  rows.row_text = kFirstLine;
+  if (job.model_number == 48)
+    rows.row_text +=
         "header cupsBytesPerLine " + std::to_string(static_cast<int>(row_bytes)) + ".\n";
-  page_shifts = false;
-  page_xshift = 0;
-  const char *choice = MarkedChoiceName(ppd, "zeReference");
-  if (!ppdIsMarked(ppd, "zeReference", "PrinterS") && choice != nullptr) {
+  rows.shifts = false;
+  rows.xshift = 0;
+  const char *choice = MarkedChoiceName(job.options, "zeReference");
+  if (!IsMarked(job.options, "zeReference", "PrinterS") && choice != nullptr) {
     const int n = ParseInt(choice);
-    page_xshift = -MillimetresToDots(n, header->HWResolution[0]);
-    page_shifts = true;
+    rows.xshift = -MillimetresToDots(n, header->HWResolution[0]);
+    rows.shifts = true;
     char line[96];
-    std::snprintf(line, sizeof line, "DEBUG: *@@@@@@@左右偏移为: %d ， %d\n", page_xshift, n);
-    page_row_text += line;
+    std::snprintf(line, sizeof line, "DEBUG: *@@@@@@@左右偏移为: %d ， %d\n", rows.xshift, n);
+    rows.row_text += line;
   }
-  page_gamma = GammaIndex(ppd);
-  page_halftone = MarkedHalftone(ppd);
+  rows.gamma = GammaIndex(job.options);
+  rows.halftone = MarkedHalftone(job.options);
 }
 
 // Moves the row right by shift pixels, filling what it uncovers with white
@@ -131,17 +133,18 @@ void ShiftLeft(unsigned char *row, uint64_t width, uint64_t shift) {
 }
 
 // Starts a band at row y with the family's bitmap header.
-void StartBand(const cups_page_header2_t *header, uint32_t y, uint64_t row_bytes) {
-  std::fputs(errno == ERANGE ? "DEBUG: *转换出错\n" : "DEBUG: *输入字符串无效\n", stderr);
+void StartBand(const LabelJob &job, const cups_page_header2_t *header, uint32_t y,
+               uint64_t row_bytes) {
+  std::fputs(errno == ERANGE ? "DEBUG: *转换出错\n" : "DEBUG: *输入字符串无效\n", job.log);
   const uint64_t remaining = header->cupsHeight - y;
   const uint64_t block_height = remaining < kBandRows ? remaining : kBandRows;
   const auto total = static_cast<unsigned long long>(block_height * row_bytes);
   const auto bytes = static_cast<unsigned long long>(row_bytes);
-  if (ModelNumber == 18) {
-    std::printf("^FO0,%u\n^GFB,%llu,%llu,%llu,", y, total, total, bytes);
+  if (job.model_number == 18) {
+    std::fprintf(job.out, "^FO0,%u\n^GFB,%llu,%llu,%llu,", y, total, total, bytes);
   } else {
-    std::printf("\r\nBITMAP 0,%u,%llu,%llu,1,", y, bytes,
-                static_cast<unsigned long long>(block_height));
+    std::fprintf(job.out, "\r\nBITMAP 0,%u,%llu,%llu,1,", y, bytes,
+                 static_cast<unsigned long long>(block_height));
   }
 }
 
@@ -211,8 +214,9 @@ void PackRowSse2(const unsigned char *row, uint64_t width, unsigned threshold, u
 
 // Packs the row, one bit per pixel with the leftmost pixel in the most
 // significant bit; ZPL marks dark pixels, TSPL light ones.
-void PackRow(const unsigned char *row, uint64_t width, const Decisions &d, unsigned char *out) {
-  const unsigned char flip = ModelNumber == 48 ? 0x00 : 0xFF;
+void PackRow(int32_t model_number, const unsigned char *row, uint64_t width, const Decisions &d,
+             unsigned char *out) {
+  const unsigned char flip = model_number == 48 ? 0x00 : 0xFF;
 #ifdef VELLUM_PACK_SSE2
   if (d.is_threshold) {
     PackRowSse2(row, width, d.threshold, flip, out);
@@ -225,49 +229,52 @@ void PackRow(const unsigned char *row, uint64_t width, const Decisions &d, unsig
 
 } // namespace
 
-void OutputLine(ppd_file_t *ppd, cups_page_header2_t *header, uint32_t y) {
-  if (ModelNumber != 18 && ModelNumber != 48) {
-    std::fputs(kFirstLine, stderr);
+void OutputLine(LabelJob &job, const cups_page_header2_t *header, uint32_t y) {
+  if (job.model_number != 18 && job.model_number != 48) {
+    std::fputs(kFirstLine, job.log);
     return;
   }
+  RowState &rows = job.rows;
   const uint32_t width = header->cupsBytesPerLine;
   const uint64_t row_bytes = (uint64_t{width} + 7) / 8;
   if (y % kBandRows == 0) {
-    std::fputs(kFirstLine, stderr);
-    StartBand(header, y, row_bytes);
+    std::fputs(kFirstLine, job.log);
+    StartBand(job, header, y, row_bytes);
     if (y == 0)
-      ReadPageSettings(ppd, header, row_bytes);
-    std::fputs(page_row_text.c_str() + sizeof kFirstLine - 1, stderr);
+      ReadPageSettings(job, header, row_bytes);
+    std::fputs(rows.row_text.c_str() + sizeof kFirstLine - 1, job.log);
   } else {
     // The row's debug lines leave in one write.
-    std::fwrite(page_row_text.data(), 1, page_row_text.size(), stderr);
+    std::fwrite(rows.row_text.data(), 1, rows.row_text.size(), job.log);
   }
 
-  static std::vector<unsigned char> out;
+  std::vector<unsigned char> &out = rows.out;
   out.resize(row_bytes);
-  const Decisions &decisions = DecisionsFor(page_gamma);
-  if (page_halftone != kHalftoneThreshold) {
+  unsigned char *const buffer = job.buffer;
+  const int32_t model = job.model_number;
+  const Decisions &decisions = DecisionsFor(rows.gamma);
+  if (rows.halftone != kHalftoneThreshold) {
     // A screen or a diffusion works on the row where it will print.
-    if (page_shifts && page_xshift != 0) {
-      const uint64_t magnitude = static_cast<uint64_t>(std::abs(int64_t{page_xshift}));
-      (page_xshift > 0 ? ShiftRight : ShiftLeft)(Buffer, width, magnitude);
+    if (rows.shifts && rows.xshift != 0) {
+      const uint64_t magnitude = static_cast<uint64_t>(std::abs(int64_t{rows.xshift}));
+      (rows.xshift > 0 ? ShiftRight : ShiftLeft)(buffer, width, magnitude);
     }
-    HalftoneRow(Buffer, width, y, page_halftone, decisions.tone.data());
+    HalftoneRow(job.halftone, buffer, width, y, rows.halftone, decisions.tone.data());
     // Light and dark pixels pack by the neutral threshold (light from 128).
-    PackRow(Buffer, width, DecisionsFor(kGammaCount - 1), out.data());
-  } else if (page_shifts && page_xshift < 0) {
+    PackRow(model, buffer, width, DecisionsFor(kGammaCount - 1), out.data());
+  } else if (rows.shifts && rows.xshift < 0) {
     // Moving the image left needs no move: the row is packed from its new
     // first pixel, and what the shift uncovers at the end is white.
-    const uint64_t dropped = std::min<uint64_t>(0 - static_cast<int64_t>(page_xshift), width);
+    const uint64_t dropped = std::min<uint64_t>(0 - static_cast<int64_t>(rows.xshift), width);
     const uint64_t kept = width - dropped;
-    PackRow(Buffer + dropped, kept, decisions, out.data());
-    const unsigned char white = ModelNumber == 48 ? 0xFF : 0x00;
+    PackRow(model, buffer + dropped, kept, decisions, out.data());
+    const unsigned char white = model == 48 ? 0xFF : 0x00;
     std::fill(out.begin() + static_cast<long>((kept + 7) / 8), out.end(), white);
   } else {
-    if (page_shifts && page_xshift > 0)
-      ShiftRight(Buffer, width, static_cast<uint64_t>(page_xshift));
-    PackRow(Buffer, width, decisions, out.data());
+    if (rows.shifts && rows.xshift > 0)
+      ShiftRight(buffer, width, static_cast<uint64_t>(rows.xshift));
+    PackRow(model, buffer, width, decisions, out.data());
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(out.data(), 1, out.size(), job.out);
+  std::fflush(job.out);
 }
