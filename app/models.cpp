@@ -1,0 +1,221 @@
+// The drivers of the printer application: what each printer can do and its
+// defaults, as the CUPS driver's PPDs describe the same printers.
+#include "models.h"
+
+#include <cstring>
+#include <string>
+
+#include "print.h"
+
+namespace vellum_app {
+
+const PrinterModel kModels[] = {
+    {"vellum-zpl-203", "Vellum ZPL 203 dpi", 18, 203, false},
+    {"vellum-zpl-300", "Vellum ZPL 300 dpi", 18, 300, false},
+    {"vellum-tspl-203", "Vellum TSPL 203 dpi", 48, 203, false},
+    {"vellum-tspl-300", "Vellum TSPL 300 dpi", 48, 300, false},
+    {"vellum-zpl-203-03", "Vellum ZPL 203 dpi 03", 18, 203, true},
+};
+const int kModelCount = static_cast<int>(sizeof kModels / sizeof kModels[0]);
+
+const PrinterModel *FindModel(const char *driver) {
+  for (const PrinterModel &model : kModels)
+    if (driver != nullptr && std::strcmp(model.driver, driver) == 0)
+      return &model;
+  return nullptr;
+}
+
+namespace {
+
+// The label sizes of the PPDs by their PWG names, 4 x 6 in first (the
+// default), then the custom size range: 0.25 x 0.25 in to 4.25 x 100 in.
+const char *const kMedia[] = {
+    "oe_4x6-label_4x6in",
+    "oe_4x4-label_4x4in",
+    "oe_4x3-label_4x3in",
+    "oe_4x2-label_4x2in",
+    "oe_3x2-label_3x2in",
+    "oe_2x1-label_2x1in",
+    "oe_1.25x0.25-label_1.25x0.25in",
+    "om_100x150mm_100x150mm",
+    "om_60x40mm_60x40mm",
+    "om_50x30mm_50x30mm",
+    "custom_min_0.25x0.25in",
+    "custom_max_4.25x100in",
+};
+
+const char *const kPrintModes[] = {"printer-default", "direct-thermal", "thermal-transfer",
+                                   nullptr};
+const char *const kPrintModeChoices[] = {"PrinterS", "Thermal", "Thermal_Transfer"};
+const char *const kPrintModes03[] = {"printer-default", "direct-thermal", "thermal-transfer",
+                                     "automatic", nullptr};
+const char *const kPrintModeChoices03[] = {"PrinterS", "Thermal", "Thermal_Transfer", "Auto"};
+
+// Feed offsets in the printer's offset steps; IPP keywords start with a
+// letter, so negative steps are "minus-".
+const char *const kFeedOffsets[] = {"printer-default",
+                                    "minus-20",
+                                    "minus-10",
+                                    "minus-5",
+                                    "minus-2",
+                                    "minus-1",
+                                    "0",
+                                    "1",
+                                    "2",
+                                    "5",
+                                    "10",
+                                    "20",
+                                    "30",
+                                    nullptr};
+const char *const kFeedOffsetChoices[] = {"PrinterS", "-20", "-10", "-5", "-2", "-1", "0",
+                                          "1",        "2",   "5",   "10", "20", "30"};
+
+const char *const kCommandSets[] = {"zpl", "tspl", nullptr};
+const char *const kCommandSetChoices[] = {"ZPL", "TSPL"};
+
+const char *const kDensities[] = {"neutral", "normal",  "lighter", "light",
+                                  "thicken", "thicker", nullptr};
+const char *const kDensityChoices[] = {"neutral", "normal",  "lighter",
+                                       "light",   "thicken", "thicker"};
+
+const char *const kNegatives[] = {"off", "on", nullptr};
+const char *const kNegativeChoices[] = {"off", "on"};
+
+const char *const kPerforated[] = {"off", "on", nullptr};
+const char *const kPerforatedChoices[] = {"", "Perforated"};
+
+const VendorSetting kPrintMode = {"label-print-mode", "Print_Mode", kPrintModes, kPrintModeChoices};
+const VendorSetting kPrintMode03 = {"label-print-mode", "Print_Mode", kPrintModes03,
+                                    kPrintModeChoices03};
+const VendorSetting kFeedOffset = {"label-feed-offset", "Offset", kFeedOffsets, kFeedOffsetChoices};
+const VendorSetting kCommandSet = {"label-command-set", "Tag_Commands", kCommandSets,
+                                   kCommandSetChoices};
+const VendorSetting kDensity = {"label-density", "Gamma", kDensities, kDensityChoices};
+const VendorSetting kNegative = {"label-negative", "Negative", kNegatives, kNegativeChoices};
+const VendorSetting kPerforatedMedia = {"label-perforated-media", "zeMediaTracking", kPerforated,
+                                        kPerforatedChoices};
+
+const VendorSetting *const kSettings[] = {&kPrintMode, &kFeedOffset, &kCommandSet,
+                                          &kDensity,   &kNegative,   nullptr};
+const VendorSetting *const kSettings03[] = {
+    &kPrintMode03, &kFeedOffset, &kCommandSet, &kDensity, &kNegative, &kPerforatedMedia, nullptr};
+
+} // namespace
+
+const char *VendorDefault(const PrinterModel &model, const VendorSetting &setting) {
+  // The command set is the printer's own language.
+  if (std::strcmp(setting.name, "label-command-set") == 0)
+    return model.model_number == 48 ? "tspl" : "zpl";
+  return setting.choices[0];
+}
+
+namespace {
+
+// The keyword attributes of a vendor setting: its choices and its default.
+void AddSetting(ipp_t *attrs, const PrinterModel &model, const VendorSetting &setting) {
+  int count = 0;
+  while (setting.choices[count] != nullptr)
+    ++count;
+  const std::string name = setting.name;
+  ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, (name + "-supported").c_str(), count,
+                nullptr, setting.choices);
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, (name + "-default").c_str(), nullptr,
+               VendorDefault(model, setting));
+}
+
+// Copies a C string into a fixed field, always terminated.
+template <size_t N> void Copy(char (&field)[N], const char *text) {
+  std::strncpy(field, text, N - 1);
+  field[N - 1] = '\0';
+}
+
+} // namespace
+
+const VendorSetting *const *VendorSettings(const PrinterModel &model) {
+  return model.variant_03 ? kSettings03 : kSettings;
+}
+
+bool DriverCallback(pappl_system_t * /*system*/, const char *driver_name,
+                    const char * /*device_uri*/, const char * /*device_id*/,
+                    pappl_pr_driver_data_t *data, ipp_t **attrs, void * /*context*/) {
+  const PrinterModel *model = FindModel(driver_name);
+  if (model == nullptr)
+    return false;
+
+  data->extension = const_cast<PrinterModel *>(model);
+  SetPrintCallbacks(*model, data);
+  Copy(data->make_and_model, model->description);
+  data->kind = PAPPL_KIND_LABEL | PAPPL_KIND_ROLL;
+  data->ppm = 60; // labels a minute at 4 in/s
+  data->orient_default = IPP_ORIENT_NONE;
+  data->quality_default = IPP_QUALITY_NORMAL;
+
+  // bi-level: the gamma threshold (barcodes, text); monochrome: a halftone.
+  data->color_supported = PAPPL_COLOR_MODE_BI_LEVEL | PAPPL_COLOR_MODE_MONOCHROME;
+  data->color_default = PAPPL_COLOR_MODE_BI_LEVEL;
+  data->content_default = PAPPL_CONTENT_AUTO;
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->sides_supported = PAPPL_SIDES_ONE_SIDED;
+  data->sides_default = PAPPL_SIDES_ONE_SIDED;
+
+  data->num_resolution = 1;
+  data->x_resolution[0] = data->y_resolution[0] = model->dpi;
+  data->x_default = data->y_default = model->dpi;
+
+  // Labels print to their edges.
+  data->borderless = true;
+  data->left_right = data->bottom_top = 0;
+  data->num_media = static_cast<int>(sizeof kMedia / sizeof kMedia[0]);
+  for (int i = 0; i < data->num_media; ++i)
+    data->media[i] = kMedia[i];
+  data->num_source = 1;
+  data->source[0] = "main-roll";
+  data->num_type = 1;
+  data->type[0] = "labels";
+  // The shifts, in hundredths of millimetres: the PPDs' -10 to 10 mm.
+  data->top_offset_supported[0] = data->left_offset_supported[0] = -1000;
+  data->top_offset_supported[1] = data->left_offset_supported[1] = 1000;
+  data->tracking_supported = PAPPL_MEDIA_TRACKING_CONTINUOUS | PAPPL_MEDIA_TRACKING_GAP |
+                             PAPPL_MEDIA_TRACKING_MARK | PAPPL_MEDIA_TRACKING_WEB;
+  pappl_media_col_t &ready = data->media_ready[0];
+  Copy(ready.size_name, kMedia[0]);
+  if (const pwg_media_t *pwg = pwgMediaForPWG(ready.size_name)) {
+    ready.size_width = pwg->width;
+    ready.size_length = pwg->length;
+  }
+  Copy(ready.source, "main-roll");
+  Copy(ready.type, "labels");
+  data->media_default = ready;
+
+  // Tear-off position (TSPL) in hundredths of millimetres: -3 to 3 mm.
+  data->mode_supported = PAPPL_LABEL_MODE_TEAR_OFF;
+  data->mode_configured = PAPPL_LABEL_MODE_TEAR_OFF;
+  data->tear_offset_supported[0] = -300;
+  data->tear_offset_supported[1] = 300;
+  data->tear_offset_configured = 0;
+  // Print speed in hundredths of millimetres a second, 1 to 12 in/s; 0
+  // leaves the printer's own speed.
+  data->speed_supported[0] = 2540;
+  data->speed_supported[1] = 12 * 2540;
+  data->speed_default = 0;
+  // Sixteen darkness levels, 0 to 15.
+  data->darkness_supported = 16;
+  data->darkness_configured = kDarknessPrinterDefault;
+  data->darkness_default = 0;
+
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_NONE;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_NONE;
+
+  // The owner's printer settings.
+  *attrs = ippNew();
+  int count = 0;
+  for (const VendorSetting *const *s = VendorSettings(*model); *s != nullptr; ++s) {
+    data->vendor[count++] = (*s)->name;
+    AddSetting(*attrs, *model, **s);
+  }
+  data->num_vendor = count;
+  return true;
+}
+
+} // namespace vellum_app

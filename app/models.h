@@ -1,0 +1,50 @@
+// The printers the application drives: one driver per PPD of the CUPS
+// driver, with the same label sizes, resolution, levels and defaults; and
+// the owner's printer settings (vendor attributes) with their choices.
+#ifndef VELLUM_APP_MODELS_H
+#define VELLUM_APP_MODELS_H
+
+#include <cstdint>
+
+#include <pappl/pappl.h>
+
+namespace vellum_app {
+
+struct PrinterModel {
+  const char *driver;      // the driver's name, as the PPD's file name
+  const char *description; // the PPD's NickName
+  int32_t model_number;    // 18 ZPL, 48 TSPL
+  int dpi;
+  bool variant_03; // the 03 printer
+};
+
+extern const PrinterModel kModels[];
+extern const int kModelCount;
+
+// The model a driver name stands for, or nullptr.
+const PrinterModel *FindModel(const char *driver);
+
+// The owner's printer settings beyond IPP's own attributes: PAPPL vendor
+// attributes, each a keyword with a fixed list of choices; the first is the
+// default unless `default_choice` says otherwise.
+struct VendorSetting {
+  const char *name;               // IPP attribute name ("-default" and "-supported" follow it)
+  const char *keyword;            // the PPD option it sets
+  const char *const *choices;     // IPP keywords, null-terminated
+  const char *const *ppd_choices; // the PPD choice of each keyword
+};
+
+// The vendor settings of a model, null-terminated.
+const VendorSetting *const *VendorSettings(const PrinterModel &model);
+
+// The default choice of a vendor setting for a model.
+const char *VendorDefault(const PrinterModel &model, const VendorSetting &setting);
+
+// The driver callback: fills PAPPL's driver data for a driver name.
+bool DriverCallback(pappl_system_t *system, const char *driver_name, const char *device_uri,
+                    const char *device_id, pappl_pr_driver_data_t *data, ipp_t **attrs,
+                    void *context);
+
+} // namespace vellum_app
+
+#endif

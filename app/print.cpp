@@ -1,0 +1,226 @@
+// The raster callbacks of the drivers: every page is gathered from PAPPL's
+// lines, then printed by the label engine exactly as the CUPS filter prints
+// the same page with the same options.
+#include "print.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vellum_app {
+
+namespace {
+
+// The value of a vendor setting in the job (or the printer's default).
+const char *VendorValue(const pappl_pr_options_t &options, const char *name) {
+  return cupsGetOption(name, options.num_vendor, options.vendor);
+}
+
+// Marks the PPD choice that a vendor setting's keyword stands for.
+void MarkVendorSetting(const PrinterModel &model, const VendorSetting &setting,
+                       const pappl_pr_options_t &options, LabelOptions &label) {
+  const char *value = VendorValue(options, setting.name);
+  if (value == nullptr)
+    value = VendorDefault(model, setting);
+  for (int i = 0; setting.choices[i] != nullptr; ++i) {
+    if (std::strcmp(setting.choices[i], value) == 0 && setting.ppd_choices[i][0] != '\0') {
+      label.marked[setting.keyword] = setting.ppd_choices[i];
+      return;
+    }
+  }
+}
+
+// IPP media tracking as the PPD's choices: gap and web media both take the
+// gap (web) frame; none leaves the printer's own setting.
+const char *TrackingChoice(pappl_media_tracking_t tracking) {
+  switch (tracking) {
+  case PAPPL_MEDIA_TRACKING_CONTINUOUS:
+    return "Continuous";
+  case PAPPL_MEDIA_TRACKING_GAP:
+  case PAPPL_MEDIA_TRACKING_WEB:
+    return "Web";
+  case PAPPL_MEDIA_TRACKING_MARK:
+    return "Mark";
+  default:
+    return "PrinterS";
+  }
+}
+
+// Hundredths of millimetres to whole millimetres, rounded to the nearest.
+int WholeMillimetres(int hundredths) { return static_cast<int>(std::lround(hundredths / 100.0)); }
+
+// A shift choice: whole millimetres, or the printer's own position for none.
+std::string ShiftChoice(int mm) { return mm == 0 ? "PrinterS" : std::to_string(mm); }
+
+} // namespace
+
+LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t &options,
+                             int tear_offset) {
+  LabelOptions label;
+  label.model_number = model.model_number;
+  label.variant_03 = model.variant_03;
+  std::map<std::string, std::string> &marked = label.marked;
+
+  marked["zeMediaTracking"] = TrackingChoice(options.media.tracking);
+  const unsigned darkness = DarknessLevel(options);
+  marked["Darkness"] = darkness <= 15 ? std::to_string(darkness) : "PrinterS";
+  const int speed = static_cast<int>(std::lround(options.print_speed / 2540.0));
+  marked["zePrintRate"] = speed > 0 ? std::to_string(speed) : "PrinterS";
+  // The vertical shift moves the image down; the horizontal one, in the
+  // PPDs, moves it left, where IPP's left offset moves it right.
+  marked["yReference"] = ShiftChoice(WholeMillimetres(options.media.top_offset));
+  marked["zeReference"] = ShiftChoice(-WholeMillimetres(options.media.left_offset));
+  marked["zeTearOffPosition"] = std::to_string(WholeMillimetres(tear_offset));
+
+  // bi-level prints by the gamma threshold; monochrome dithers, by error
+  // diffusion for photos and by the ordered screen for everything else.
+  const char *halftone = "Threshold";
+  if (options.print_color_mode == PAPPL_COLOR_MODE_MONOCHROME)
+    halftone = options.print_content_optimize == PAPPL_CONTENT_PHOTO ? "Diffusion" : "Ordered";
+  marked["Halftone"] = halftone;
+
+  for (const VendorSetting *const *s = VendorSettings(model); *s != nullptr; ++s)
+    MarkVendorSetting(model, **s, options, label);
+  return label;
+}
+
+unsigned DarknessLevel(const pappl_pr_options_t &options) {
+  if (options.darkness_configured == kDarknessPrinterDefault && options.print_darkness == 0)
+    return 16;
+  // print-darkness (-100 to 100) moves the configured darkness (0 to 100).
+  int darkness = options.darkness_configured + options.print_darkness;
+  darkness = darkness < 0 ? 0 : darkness > 100 ? 100 : darkness;
+  return static_cast<unsigned>((darkness * 15 + 50) / 100);
+}
+
+namespace {
+
+// A job on its way to the printer.
+struct AppJob {
+  LabelJob label;
+  std::vector<unsigned char> page; // the page's rows as the engine reads them
+  uint32_t rows_written = 0;
+  bool failed = false;
+};
+
+// Printer data go to PAPPL's device through a stdio stream, as the engine
+// writes them.
+ssize_t WriteToDevice(void *cookie, const char *data, size_t size) {
+  const ssize_t written = papplDeviceWrite(static_cast<pappl_device_t *>(cookie), data, size);
+  return written < 0 ? -1 : written;
+}
+
+// The filter's messages for the scheduler have no reader here.
+ssize_t Discard(void * /*cookie*/, const char * /*data*/, size_t size) {
+  return static_cast<ssize_t>(size);
+}
+
+bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
+  const auto *printer_model = static_cast<const PrinterModel *>(data.extension);
+  if (printer_model == nullptr)
+    return false;
+
+  auto *app_job = new AppJob;
+  app_job->label.options = JobLabelOptions(*printer_model, *options, data.tear_offset_configured);
+  app_job->label.job_id = papplJobGetID(job);
+  app_job->label.out =
+      fopencookie(device, "w", cookie_io_functions_t{nullptr, WriteToDevice, nullptr, nullptr});
+  app_job->label.log =
+      fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, Discard, nullptr, nullptr});
+  if (app_job->label.out == nullptr || app_job->label.log == nullptr) {
+    if (app_job->label.out != nullptr)
+      std::fclose(app_job->label.out);
+    if (app_job->label.log != nullptr)
+      std::fclose(app_job->label.log);
+    delete app_job;
+    return false;
+  }
+  std::setvbuf(app_job->label.out, nullptr, _IOFBF, 64 * 1024);
+  papplJobSetData(job, app_job);
+  Setup(app_job->label);
+  return std::ferror(app_job->label.out) == 0;
+}
+
+AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
+
+bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
+               unsigned /*page*/) {
+  AppJob *app_job = JobData(job);
+  const cups_page_header2_t &header = options->header;
+  app_job->page.assign(size_t{header.cupsBytesPerLine} * header.cupsHeight, 0);
+  app_job->rows_written = 0;
+  return true;
+}
+
+// Keeps line y in the engine's grey: PAPPL's lines are sGray (0 black), the
+// CUPS raster of the PPDs is black ink (255 black), and the engine's
+// Negative option turns ink into grey.
+bool WriteLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
+               unsigned y, const unsigned char *line) {
+  AppJob *app_job = JobData(job);
+  const uint32_t width = options->header.cupsBytesPerLine;
+  if (y >= options->header.cupsHeight)
+    return true;
+  unsigned char *row = app_job->page.data() + size_t{y} * width;
+  for (uint32_t x = 0; x < width; ++x)
+    row[x] = static_cast<unsigned char>(~line[x]);
+  return true;
+}
+
+bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
+             unsigned /*page*/) {
+  AppJob *app_job = JobData(job);
+  // A cancelled job prints no more labels; none has been started of this one.
+  if (papplJobIsCanceled(job))
+    return true;
+  cups_page_header2_t header = options->header;
+  header.cupsCompression = DarknessLevel(*options);
+  header.NumCopies = static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
+  size_t next_row = 0;
+  const RowReader read_row = [app_job, &next_row](unsigned char *row, uint32_t bytes) {
+    const size_t offset = next_row * bytes;
+    if (offset + bytes > app_job->page.size())
+      return false;
+    std::memcpy(row, app_job->page.data() + offset, bytes);
+    ++next_row;
+    return true;
+  };
+  const PageOutcome outcome = PrintPage(app_job->label, &header, read_row);
+  if (outcome != PageOutcome::kPrinted) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
+                outcome == PageOutcome::kTooLarge ? "The label is too large to print."
+                                                  : "Unable to send the label to the printer.");
+    app_job->failed = true;
+    return false;
+  }
+  return true;
+}
+
+bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device) {
+  AppJob *app_job = JobData(job);
+  if (app_job == nullptr)
+    return false;
+  bool sent = std::fflush(app_job->label.out) == 0 && !app_job->failed;
+  ReleaseLabelJob(app_job->label);
+  std::fclose(app_job->label.out);
+  std::fclose(app_job->label.log);
+  delete app_job;
+  papplJobSetData(job, nullptr);
+  papplDeviceFlush(device);
+  return sent;
+}
+
+} // namespace
+
+void SetPrintCallbacks(const PrinterModel & /*model*/, pappl_pr_driver_data_t *data) {
+  data->rstartjob_cb = StartJob;
+  data->rstartpage_cb = StartPage;
+  data->rwriteline_cb = WriteLine;
+  data->rendpage_cb = EndPage;
+  data->rendjob_cb = EndJob;
+}
+
+} // namespace vellum_app

@@ -1,0 +1,32 @@
+// Printing a job through the label engine: the job's IPP settings as the
+// engine's options, its pages as the engine's pages, the printer bytes to
+// PAPPL's device.
+#ifndef VELLUM_APP_PRINT_H
+#define VELLUM_APP_PRINT_H
+
+#include <pappl/pappl.h>
+
+#include "engine.h"
+#include "models.h"
+
+namespace vellum_app {
+
+// printer-darkness-configured at this value, with no print-darkness in the
+// job, sends no darkness: the printer keeps its own, as the PPDs' default.
+constexpr int kDarknessPrinterDefault = 50;
+
+// The engine's options for a job of this model with these settings and
+// the printer's tear-off position (hundredths of millimetres).
+LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t &options,
+                             int tear_offset);
+
+// The darkness level (0 to 15) the job asks for, or 16 to keep the
+// printer's own; it travels in the page header's cupsCompression.
+unsigned DarknessLevel(const pappl_pr_options_t &options);
+
+// Sets the raster and raw printing callbacks of a driver.
+void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data);
+
+} // namespace vellum_app
+
+#endif

@@ -1,0 +1,314 @@
+#include "printer_app.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vellum_test {
+
+namespace {
+
+// A listening TCP socket on 127.0.0.1; port 0 takes any free one.
+int Listen(int port, int *bound_port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 16) != 0)
+    throw std::runtime_error("cannot listen on the loopback interface");
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  *bound_port = ntohs(address.sin_port);
+  return fd;
+}
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+int FreePort() {
+  int port = 0;
+  close(Listen(0, &port));
+  return port;
+}
+
+SocketPrinter::SocketPrinter() {
+  listen_fd_ = Listen(0, &port_);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+SocketPrinter::~SocketPrinter() {
+  stop_ = true;
+  thread_.join();
+  close(listen_fd_);
+}
+
+void SocketPrinter::Serve() {
+  while (!stop_) {
+    pollfd waiting{listen_fd_, POLLIN, 0};
+    if (poll(&waiting, 1, 100) <= 0)
+      continue;
+    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+      continue;
+    std::string capture;
+    char buffer[65536];
+    for (;;) {
+      pollfd reading{fd, POLLIN, 0};
+      if (poll(&reading, 1, 100) == 0) {
+        if (stop_)
+          break;
+        continue;
+      }
+      const ssize_t got = read(fd, buffer, sizeof buffer);
+      if (got <= 0)
+        break;
+      capture.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    captures_.push_back(std::move(capture));
+  }
+}
+
+std::vector<std::string> SocketPrinter::Captures() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return captures_;
+}
+
+bool SocketPrinter::AwaitCaptures(size_t count, int seconds) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < end) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (captures_.size() >= count)
+        return true;
+    }
+    Sleep(20);
+  }
+  return false;
+}
+
+std::vector<std::string> PrinterApp::Env() const {
+  // PAPPL keeps its state and its socket in SNAP_COMMON when it is set, and
+  // else, for root, in /var/lib and /run: an installed copy's.
+  return {"SNAP_COMMON=" + dir_, "HOME=" + dir_, "LC_ALL=C"};
+}
+
+std::string PrinterApp::Start() {
+  char tmpl[] = "/tmp/vellum-app-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr)
+    return "mkdtemp failed";
+  dir_ = tmpl;
+  std::filesystem::create_directory(dir_ + "/spool");
+  port_ = FreePort();
+  const std::vector<std::string> argv = {VELLUM_PRINTER_APP_PATH,
+                                         "server",
+                                         "-o",
+                                         "server-port=" + std::to_string(port_),
+                                         "-o",
+                                         "listen-hostname=localhost",
+                                         "-o",
+                                         "spool-directory=" + dir_ + "/spool",
+                                         "-o",
+                                         "log-file=" + dir_ + "/log",
+                                         "-o",
+                                         "log-level=debug"};
+  Process process = Spawn(argv, Env(), {"", dir_ + "/server.out"});
+  pid_ = process.pid;
+  // Ready once it answers on its port.
+  for (int i = 0; i < 200; ++i) {
+    http_t *http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED,
+                                0, 100, nullptr);
+    if (http != nullptr) {
+      httpClose(http);
+      return "";
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = 0;
+      return "the server ended: " + ReadFile(dir_ + "/log");
+    }
+    Sleep(50);
+  }
+  return "the server does not answer on port " + std::to_string(port_);
+}
+
+void PrinterApp::Stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = 0;
+  }
+  if (!dir_.empty() && std::getenv("VELLUM_KEEP_TEST_FILES") == nullptr)
+    std::filesystem::remove_all(dir_);
+  dir_.clear();
+}
+
+Result PrinterApp::Command(const std::vector<std::string> &args) const {
+  std::vector<std::string> argv = {VELLUM_PRINTER_APP_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, Env());
+}
+
+std::string PrinterApp::AddPrinter(const std::string &name, const std::string &driver,
+                                   const std::string &device_uri) const {
+  const Result added = Command({"add", "-d", name, "-m", driver, "-v", device_uri});
+  if (added.exit_status != 0) {
+    std::string error = "add " + name + ":";
+    for (const std::string &line : added.err)
+      error += " " + line;
+    return error;
+  }
+  return "";
+}
+
+std::string PrinterApp::PrinterUri(const std::string &printer) const {
+  return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
+}
+
+std::string PrinterApp::Log() const { return ReadFile(dir_ + "/log"); }
+
+namespace {
+
+// Attributes whose values are integers; the others are keywords.
+const std::set<std::string> kIntegers = {"copies",
+                                         "print-darkness",
+                                         "print-speed",
+                                         "printer-darkness-configured",
+                                         "media-top-offset",
+                                         "media-left-offset",
+                                         "label-tear-offset-configured"};
+
+// Adds "name=value" attributes to a request; "media-col.MEMBER" ones go into
+// one media-col collection.
+void AddAttributes(ipp_t *request, ipp_tag_t group, const std::vector<JobAttribute> &attributes) {
+  ipp_t *media_col = nullptr;
+  for (const JobAttribute &a : attributes) {
+    ipp_t *target = request;
+    std::string name = a.name;
+    if (name.rfind("media-col.", 0) == 0) {
+      if (media_col == nullptr)
+        media_col = ippNew();
+      target = media_col;
+      name = name.substr(10);
+    }
+    if (kIntegers.count(name) != 0)
+      ippAddInteger(target, group, IPP_TAG_INTEGER, name.c_str(), std::atoi(a.value.c_str()));
+    else
+      ippAddString(target, group, IPP_TAG_KEYWORD, name.c_str(), nullptr, a.value.c_str());
+  }
+  if (media_col != nullptr) {
+    ippAddCollection(request, group, group == IPP_TAG_JOB ? "media-col" : "media-col-default",
+                     media_col);
+    ippDelete(media_col);
+  }
+}
+
+http_t *Connect(int port) {
+  return httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000,
+                      nullptr);
+}
+
+} // namespace
+
+int PrinterApp::Print(const std::string &printer, const std::string &path,
+                      const std::string &format,
+                      const std::vector<JobAttribute> &attributes) const {
+  http_t *http = Connect(port_);
+  if (http == nullptr)
+    return -1;
+  ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               PrinterUri(printer).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+               format.c_str());
+  AddAttributes(request, IPP_TAG_JOB, attributes);
+  ipp_t *response = cupsDoFileRequest(http, request, "/ipp/print", path.c_str());
+  int job = -1;
+  if (ippGetStatusCode(response) <= IPP_STATUS_OK_CONFLICTING) {
+    if (ipp_attribute_t *id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER))
+      job = ippGetInteger(id, 0);
+  }
+  ippDelete(response);
+  httpClose(http);
+  return job;
+}
+
+int PrinterApp::AwaitJob(const std::string &printer, int job, int seconds) const {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  http_t *http = Connect(port_);
+  int state = 0;
+  while (http != nullptr && Clock::now() < end) {
+    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 PrinterUri(printer).c_str());
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job);
+    ipp_t *response = cupsDoRequest(http, request, "/ipp/print");
+    ipp_attribute_t *attr = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
+    state = attr != nullptr ? ippGetInteger(attr, 0) : 0;
+    ippDelete(response);
+    if (state >= IPP_JSTATE_CANCELED)
+      break;
+    state = 0;
+    Sleep(20);
+  }
+  httpClose(http);
+  return state;
+}
+
+std::string PrinterApp::SetPrinterAttributes(const std::string &printer,
+                                             const std::vector<JobAttribute> &attributes) const {
+  http_t *http = Connect(port_);
+  if (http == nullptr)
+    return "no connection";
+  ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               PrinterUri(printer).c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
+  AddAttributes(request, IPP_TAG_PRINTER, attributes);
+  ipp_t *response = cupsDoRequest(http, request, "/ipp/print");
+  const ipp_status_t status = ippGetStatusCode(response);
+  std::string error;
+  if (status > IPP_STATUS_OK_CONFLICTING)
+    error = std::string(ippErrorString(status)) + ": " + cupsLastErrorString();
+  ippDelete(response);
+  httpClose(http);
+  return error;
+}
+
+std::string PwgRaster(const std::vector<RasterPage> &pages) {
+  std::vector<RasterPage> pwg = pages;
+  for (RasterPage &page : pwg) {
+    cups_page_header2_t &h = page.header;
+    h.cupsColorSpace = CUPS_CSPACE_SW;
+    h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+    h.cupsNumColors = 1;
+    h.PageSize[0] = static_cast<unsigned>(h.cupsWidth * 72.0 / h.HWResolution[0] + 0.5);
+    h.PageSize[1] = static_cast<unsigned>(h.cupsHeight * 72.0 / h.HWResolution[1] + 0.5);
+    h.NumCopies = 1;
+    h.cupsCompression = 0;
+    std::strcpy(h.MediaColor, "");
+    std::strcpy(h.cupsRenderingIntent, "");
+  }
+  return RasterStream(pwg, CUPS_RASTER_WRITE_PWG);
+}
+
+} // namespace vellum_test

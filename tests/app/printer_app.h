@@ -1,0 +1,96 @@
+// The printer application as the tests run it: a private server with its
+// own state, socket and spool under /tmp and a free port on the loopback
+// interface (never an installed copy's), and AppSocket printers that keep
+// what they receive.
+#ifndef VELLUM_TESTS_PRINTER_APP_H
+#define VELLUM_TESTS_PRINTER_APP_H
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <cups/cups.h>
+
+#include "harness.h"
+
+namespace vellum_test {
+
+// A printer on an AppSocket port of the loopback interface: every
+// connection's bytes are one capture.
+class SocketPrinter {
+public:
+  SocketPrinter();
+  SocketPrinter(const SocketPrinter &) = delete;
+  SocketPrinter &operator=(const SocketPrinter &) = delete;
+  ~SocketPrinter();
+
+  int Port() const { return port_; }
+  std::string Uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
+  // The captures of the connections that have ended, in order.
+  std::vector<std::string> Captures();
+  // Waits up to `seconds` for `count` ended connections; false on time-out.
+  bool AwaitCaptures(size_t count, int seconds);
+
+private:
+  void Serve();
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::string> captures_;
+  std::thread thread_;
+};
+
+// An IPP attribute of a job request, as text: "name=value" with value's
+// syntax chosen by the attribute (integers, keywords, media-col members).
+struct JobAttribute {
+  std::string name, value;
+};
+
+class PrinterApp {
+public:
+  PrinterApp() = default;
+  PrinterApp(const PrinterApp &) = delete;
+  PrinterApp &operator=(const PrinterApp &) = delete;
+  ~PrinterApp() { Stop(); }
+
+  // Starts `vellum-printer-app server`; returns an empty text, or why not.
+  std::string Start();
+  void Stop();
+  // Runs a sub-command of the application against this server.
+  Result Command(const std::vector<std::string> &args) const;
+  // Adds a printer with a driver and a device URI; empty text, or why not.
+  std::string AddPrinter(const std::string &name, const std::string &driver,
+                         const std::string &device_uri) const;
+  // Prints a document with Print-Job; returns the job id, or -1.
+  int Print(const std::string &printer, const std::string &path, const std::string &format,
+            const std::vector<JobAttribute> &attributes = {}) const;
+  // Waits for the job to end; returns its job-state, or 0 on time-out.
+  int AwaitJob(const std::string &printer, int job, int seconds) const;
+  // Sets printer attributes (Set-Printer-Attributes); empty text, or why not.
+  std::string SetPrinterAttributes(const std::string &printer,
+                                   const std::vector<JobAttribute> &attributes) const;
+
+  const std::string &Dir() const { return dir_; }
+  int Port() const { return port_; }
+  std::string PrinterUri(const std::string &printer) const;
+  std::string Log() const;
+
+private:
+  std::vector<std::string> Env() const;
+  std::string dir_;
+  int port_ = 0;
+  pid_t pid_ = 0;
+};
+
+// A free TCP port on the loopback interface.
+int FreePort();
+
+// A PWG raster stream (sGray, 8 bits) of the pages' pixels (0 black).
+std::string PwgRaster(const std::vector<RasterPage> &pages);
+
+} // namespace vellum_test
+
+#endif
