@@ -96,14 +96,6 @@ unsigned DarknessLevel(const pappl_pr_options_t &options) {
 
 namespace {
 
-// A job on its way to the printer.
-struct AppJob {
-  LabelJob label;
-  std::vector<unsigned char> page; // the page's rows as the engine reads them
-  uint32_t rows_written = 0;
-  bool failed = false;
-};
-
 // Printer data go to PAPPL's device through a stdio stream, as the engine
 // writes them.
 ssize_t WriteToDevice(void *cookie, const char *data, size_t size) {
@@ -116,29 +108,57 @@ ssize_t Discard(void * /*cookie*/, const char * /*data*/, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
-bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+} // namespace
+
+bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &options,
+                  pappl_device_t *device) {
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
-  const auto *printer_model = static_cast<const PrinterModel *>(data.extension);
-  if (printer_model == nullptr)
+  const auto *model = static_cast<const PrinterModel *>(data.extension);
+  if (model == nullptr)
     return false;
-
-  auto *app_job = new AppJob;
-  app_job->label.options = JobLabelOptions(*printer_model, *options, data.tear_offset_configured);
-  app_job->label.job_id = papplJobGetID(job);
-  app_job->label.out =
+  label.options = JobLabelOptions(*model, options, data.tear_offset_configured);
+  label.job_id = papplJobGetID(job);
+  label.out =
       fopencookie(device, "w", cookie_io_functions_t{nullptr, WriteToDevice, nullptr, nullptr});
-  app_job->label.log =
-      fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, Discard, nullptr, nullptr});
-  if (app_job->label.out == nullptr || app_job->label.log == nullptr) {
-    if (app_job->label.out != nullptr)
-      std::fclose(app_job->label.out);
-    if (app_job->label.log != nullptr)
-      std::fclose(app_job->label.log);
+  label.log = fopencookie(nullptr, "w", cookie_io_functions_t{nullptr, Discard, nullptr, nullptr});
+  if (label.out == nullptr || label.log == nullptr) {
+    if (label.out != nullptr)
+      std::fclose(label.out);
+    if (label.log != nullptr)
+      std::fclose(label.log);
+    label.out = label.log = nullptr;
+    return false;
+  }
+  std::setvbuf(label.out, nullptr, _IOFBF, 64 * 1024);
+  return true;
+}
+
+bool CloseLabelJob(LabelJob &label) {
+  const bool sent = std::fflush(label.out) == 0 && std::ferror(label.out) == 0;
+  ReleaseLabelJob(label);
+  std::fclose(label.out);
+  std::fclose(label.log);
+  label.out = label.log = nullptr;
+  return sent;
+}
+
+namespace {
+
+// A job on its way to the printer.
+struct AppJob {
+  LabelJob label;
+  std::vector<unsigned char> page; // the page's rows as the engine reads them
+  uint32_t rows_written = 0;
+  bool failed = false;
+};
+
+bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+  auto *app_job = new AppJob;
+  if (!OpenLabelJob(app_job->label, job, *options, device)) {
     delete app_job;
     return false;
   }
-  std::setvbuf(app_job->label.out, nullptr, _IOFBF, 64 * 1024);
   papplJobSetData(job, app_job);
   Setup(app_job->label);
   return std::ferror(app_job->label.out) == 0;
@@ -199,23 +219,24 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
   return true;
 }
 
-bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device) {
+bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/) {
   AppJob *app_job = JobData(job);
   if (app_job == nullptr)
     return false;
-  bool sent = std::fflush(app_job->label.out) == 0 && !app_job->failed;
-  ReleaseLabelJob(app_job->label);
-  std::fclose(app_job->label.out);
-  std::fclose(app_job->label.log);
+  const bool sent = CloseLabelJob(app_job->label) && !app_job->failed;
   delete app_job;
   papplJobSetData(job, nullptr);
-  papplDeviceFlush(device);
   return sent;
 }
 
 } // namespace
 
-void SetPrintCallbacks(const PrinterModel & /*model*/, pappl_pr_driver_data_t *data) {
+void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data) {
+  // ZPL printers also take ZPL programs as they are.
+  if (model.model_number == 18) {
+    data->format = kZplFormat;
+    data->printfile_cb = PrintRawZpl;
+  }
   data->rstartjob_cb = StartJob;
   data->rstartpage_cb = StartPage;
   data->rwriteline_cb = WriteLine;

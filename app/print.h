@@ -24,6 +24,19 @@ LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t
 // printer's own; it travels in the page header's cupsCompression.
 unsigned DarknessLevel(const pappl_pr_options_t &options);
 
+// Opens the engine's job for a PAPPL job: its options, its printer data to
+// the device, its messages to nowhere. False when it cannot.
+bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &options,
+                  pappl_device_t *device);
+// Flushes and releases it; false when the printer did not get every byte.
+bool CloseLabelJob(LabelJob &label);
+
+// The document format of ZPL programs.
+constexpr char kZplFormat[] = "application/vnd.zebra-zpl";
+
+// Prints a ZPL program as it is, after the job's setup frames.
+bool PrintRawZpl(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
 // Sets the raster and raw printing callbacks of a driver.
 void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data);
 

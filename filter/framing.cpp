@@ -214,3 +214,13 @@ void EndPage(LabelJob &job, const cups_page_header2_t *header) {
   std::free(job.buffer);
   job.buffer = nullptr;
 }
+
+void StartRawZpl(LabelJob &job) {
+  SendPrintMode(job);
+  SendFrame1(job.out, kCommandSetFrame, 0x01);
+}
+
+void EndRawZpl(LabelJob &job) {
+  SendFrame1(job.out, kCommandSetFrame, 0xFF, false);
+  std::fflush(job.out);
+}

@@ -32,16 +32,18 @@ RasterPage LabelPage(uint32_t width, uint32_t height, uint32_t dpi) {
   return page;
 }
 
-// The filter's raster of the same page: black ink (255 black), as CUPS
+// The filter's raster of the same pages: black ink (255 black), as CUPS
 // rasterises for the PPDs, with the darkness level and the copies in the
 // header as the PPDs put them there.
-std::string FilterRaster(RasterPage page, unsigned darkness, unsigned copies) {
-  for (unsigned char &v : page.pixels)
-    v = static_cast<unsigned char>(255 - v);
-  page.header.cupsColorSpace = CUPS_CSPACE_K;
-  page.header.cupsCompression = darkness;
-  page.header.NumCopies = copies;
-  return RasterStream({page});
+std::string FilterRaster(std::vector<RasterPage> pages, unsigned darkness, unsigned copies) {
+  for (RasterPage &page : pages) {
+    for (unsigned char &v : page.pixels)
+      v = static_cast<unsigned char>(255 - v);
+    page.header.cupsColorSpace = CUPS_CSPACE_K;
+    page.header.cupsCompression = darkness;
+    page.header.NumCopies = copies;
+  }
+  return RasterStream(pages);
 }
 
 struct Case {
@@ -68,20 +70,61 @@ protected:
 };
 PrinterApp *AppPrint::app_ = nullptr;
 
-// The printer bytes the filter writes for a page with a driver's PPD.
-std::string FilterBytes(const Case &c, const RasterPage &page) {
+// The printer bytes the filter writes for pages with a driver's PPD.
+std::string FilterBytesOfPages(const Case &c, const std::vector<RasterPage> &pages) {
   const std::string driver = c.driver;
   const Variant variant = driver.size() > 3 && driver.compare(driver.size() - 3, 3, "-03") == 0
                               ? Variant::k03
                               : Variant::kBase;
   const std::string ppd = ReadFile(VELLUM_PPD_DIR "/" + driver + ".ppd");
   const std::string raster =
-      WriteScratchFile("filter.ras", FilterRaster(page, c.darkness, c.copies));
+      WriteScratchFile("filter.ras", FilterRaster(pages, c.darkness, c.copies));
   std::vector<std::string> argv = FilterArgs(variant, c.filter_options);
   argv.push_back(raster);
   const Result run = RunProgram(argv, FilterEnv(ppd));
   EXPECT_EQ(run.exit_status, 0);
   return run.out;
+}
+
+std::string FilterBytes(const Case &c, const RasterPage &page) {
+  return FilterBytesOfPages(c, {page});
+}
+
+// Prints a document on a fresh printer of the driver; returns what the
+// printer received, or an empty text after a failure.
+std::string PrintOnce(PrinterApp &app, const std::string &driver, const std::string &document,
+                      const std::string &format, const std::vector<JobAttribute> &job = {}) {
+  static int serial = 0;
+  SocketPrinter printer;
+  const std::string name = "once" + std::to_string(++serial);
+  EXPECT_EQ(app.AddPrinter(name, driver, printer.Uri()), "");
+  const int id = app.Print(name, document, format, job);
+  EXPECT_GT(id, 0) << cupsLastErrorString();
+  if (id <= 0)
+    return "";
+  EXPECT_EQ(app.AwaitJob(name, id, 60), IPP_JSTATE_COMPLETED);
+  EXPECT_TRUE(printer.AwaitCaptures(1, 30));
+  const std::vector<std::string> captures = printer.Captures();
+  return captures.empty() ? "" : captures[0];
+}
+
+// The page as an 8-bit grey PGM file, for ImageMagick to convert.
+std::string PgmFile(const RasterPage &page) {
+  std::string pgm = "P5\n" + std::to_string(page.header.cupsWidth) + " " +
+                    std::to_string(page.header.cupsHeight) + "\n255\n";
+  pgm.append(page.pixels.begin(), page.pixels.end());
+  return WriteScratchFile("page.pgm", pgm);
+}
+
+// Converts a file with ImageMagick; returns the new file's path.
+std::string Convert(const std::string &from, const std::string &to,
+                    const std::vector<std::string> &options = {}) {
+  std::vector<std::string> argv = {"/usr/bin/convert", from};
+  argv.insert(argv.end(), options.begin(), options.end());
+  const std::string path = ScratchDir() + "/" + to;
+  argv.push_back(path);
+  EXPECT_EQ(RunProgram(argv, {}).exit_status, 0) << "convert " << to;
+  return path;
 }
 
 TEST_F(AppPrint, PwgRasterPrintsTheFiltersBytesForEverySetting) {
@@ -160,6 +203,107 @@ TEST_F(AppPrint, PwgRasterPrintsTheFiltersBytesForEverySetting) {
     EXPECT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got == expected) << "the printer bytes differ from the filter's";
   }
+}
+
+// PNG and JPEG labels at the printer's resolution print pixel for pixel:
+// the same bytes as the filter's for the same grey page. The JPEG page is
+// of flat 8 x 8 blocks, which JPEG keeps exactly.
+TEST_F(AppPrint, PngAndJpegPrintTheFiltersBytes) {
+  const RasterPage label = LabelPage(812, 1218, 203);
+  RasterPage blocks = GreyPage(812, 1218, 255);
+  for (uint32_t y = 0; y < 1218; ++y)
+    for (uint32_t x = 0; x < 812; ++x)
+      blocks.pixels[size_t{y} * 812 + x] =
+          static_cast<unsigned char>((x / 8 * 37 + y / 8 * 11) % 256);
+  struct Document {
+    const char *name;
+    const RasterPage &page;
+    std::string path, format;
+  };
+  const Document documents[] = {
+      {"PNG", label, Convert(PgmFile(label), "label.png"), "image/png"},
+      {"JPEG", blocks, Convert(PgmFile(blocks), "blocks.jpg", {"-quality", "100"}), "image/jpeg"},
+  };
+  for (const Document &d : documents) {
+    SCOPED_TRACE(d.name);
+    for (const Case &c :
+         {Case{"threshold", "vellum-zpl-203", {}, ""},
+          Case{"diffusion",
+               "vellum-tspl-203",
+               {{"print-color-mode", "monochrome"}, {"print-content-optimize", "photo"}},
+               "Halftone=Diffusion"}}) {
+      SCOPED_TRACE(c.name);
+      const std::string got = PrintOnce(*app_, c.driver, d.path, d.format, c.job);
+      EXPECT_TRUE(got == FilterBytes(c, d.page)) << "the printer bytes differ from the filter's";
+    }
+  }
+}
+
+// A ZPL program reaches a ZPL printer untouched, after the frames the
+// filter sends before a label of its own (tracking, feed offset, print
+// mode, the ZPL command set) and with the frame it sends after one.
+TEST_F(AppPrint, ZplProgramsPassThroughAfterTheJobSetupFrames) {
+  const std::string zpl =
+      "^XA^FO50,50^A0N,40,40^FDParcel 1^FS^BY3^FO50,120^BCN,100^FD12345678^FS^XZ\r\n"
+      "^XA^FO50,50^A0N,40,40^FDParcel 2^FS^XZ\r\n";
+  const std::string document = WriteScratchFile("labels.zpl", zpl);
+  const Case cases[] = {
+      {"defaults", "vellum-zpl-203", {}, ""},
+      {"tracking, feed offset, print mode",
+       "vellum-zpl-203",
+       {{"media-col.media-size-name", "oe_4x6-label_4x6in"},
+        {"media-col.media-tracking", "gap"},
+        {"label-feed-offset", "2"},
+        {"label-print-mode", "direct-thermal"}},
+       "zeMediaTracking=Web Offset=2 Print_Mode=Thermal"},
+      {"03 printer",
+       "vellum-zpl-203-03",
+       {{"label-perforated-media", "on"}, {"label-print-mode", "automatic"}},
+       "zeMediaTracking=Perforated Print_Mode=Auto"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string got =
+        PrintOnce(*app_, c.driver, document, "application/vnd.zebra-zpl", c.job);
+    const std::string filter = FilterBytes(c, LabelPage(8, 8, 203));
+    const std::string setup = filter.substr(0, filter.find("^XA"));
+    EXPECT_EQ(got, setup + zpl + EndOfPageFrame());
+  }
+}
+
+// Two printers print at the same time, each its own jobs with its own
+// settings: every capture is exactly the filter's bytes for that printer.
+TEST_F(AppPrint, TwoPrintersPrintAtTheSameTimeEachItsOwnBytes) {
+  SocketPrinter zpl_printer, tspl_printer;
+  ASSERT_EQ(app_->AddPrinter("both-zpl", "vellum-zpl-203", zpl_printer.Uri()), "");
+  ASSERT_EQ(app_->AddPrinter("both-tspl", "vellum-tspl-300", tspl_printer.Uri()), "");
+  const Case zpl{
+      "ZPL", "vellum-zpl-203", {{"print-darkness", "20"}, {"copies", "2"}}, "Darkness=11", 11, 2};
+  const Case tspl{"TSPL",
+                  "vellum-tspl-300",
+                  {{"print-color-mode", "monochrome"}, {"print-content-optimize", "graphic"}},
+                  "Halftone=Ordered"};
+  const RasterPage zpl_page = LabelPage(812, 1218, 203), tspl_page = LabelPage(1200, 1800, 300);
+  const std::string zpl_doc = WriteScratchFile("both-zpl.pwg", PwgRaster({zpl_page, zpl_page}));
+  const std::string tspl_doc = WriteScratchFile("both-tspl.pwg", PwgRaster({tspl_page, tspl_page}));
+  constexpr int kJobs = 4;
+  std::vector<int> zpl_jobs, tspl_jobs;
+  for (int i = 0; i < kJobs; ++i) {
+    zpl_jobs.push_back(app_->Print("both-zpl", zpl_doc, "image/pwg-raster", zpl.job));
+    tspl_jobs.push_back(app_->Print("both-tspl", tspl_doc, "image/pwg-raster", tspl.job));
+  }
+  for (int i = 0; i < kJobs; ++i) {
+    EXPECT_EQ(app_->AwaitJob("both-zpl", zpl_jobs[i], 120), IPP_JSTATE_COMPLETED);
+    EXPECT_EQ(app_->AwaitJob("both-tspl", tspl_jobs[i], 120), IPP_JSTATE_COMPLETED);
+  }
+  ASSERT_TRUE(zpl_printer.AwaitCaptures(kJobs, 30));
+  ASSERT_TRUE(tspl_printer.AwaitCaptures(kJobs, 30));
+  const std::string zpl_expected = FilterBytesOfPages(zpl, {zpl_page, zpl_page});
+  const std::string tspl_expected = FilterBytesOfPages(tspl, {tspl_page, tspl_page});
+  for (const std::string &capture : zpl_printer.Captures())
+    EXPECT_TRUE(capture == zpl_expected) << "a ZPL job's bytes differ";
+  for (const std::string &capture : tspl_printer.Captures())
+    EXPECT_TRUE(capture == tspl_expected) << "a TSPL job's bytes differ";
 }
 
 } // namespace
