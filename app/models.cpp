@@ -18,6 +18,29 @@ const PrinterModel kModels[] = {
 };
 const int kModelCount = static_cast<int>(sizeof kModels / sizeof kModels[0]);
 
+pappl_pr_driver_t *Drivers() {
+  static pappl_pr_driver_t drivers[sizeof kModels / sizeof kModels[0]];
+  for (int i = 0; i < kModelCount; ++i)
+    drivers[i] = {kModels[i].driver, kModels[i].description, nullptr, nullptr};
+  return drivers;
+}
+
+const char *AutoAdd(const char * /*device_info*/, const char * /*device_uri*/,
+                    const char *device_id, void * /*data*/) {
+  cups_option_t *did = nullptr;
+  const int num_did = papplDeviceParseID(device_id, &did);
+  const char *command_set = cupsGetOption("COMMAND SET", num_did, did);
+  if (command_set == nullptr)
+    command_set = cupsGetOption("CMD", num_did, did);
+  const char *driver = nullptr;
+  if (command_set != nullptr && std::strstr(command_set, "ZPL") != nullptr)
+    driver = "vellum-zpl-203";
+  else if (command_set != nullptr && std::strstr(command_set, "TSPL") != nullptr)
+    driver = "vellum-tspl-203";
+  cupsFreeOptions(num_did, did);
+  return driver;
+}
+
 const PrinterModel *FindModel(const char *driver) {
   for (const PrinterModel &model : kModels)
     if (driver != nullptr && std::strcmp(model.driver, driver) == 0)

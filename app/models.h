@@ -21,6 +21,14 @@ struct PrinterModel {
 extern const PrinterModel kModels[];
 extern const int kModelCount;
 
+// PAPPL's list of the drivers, one per model, named as the PPDs.
+pappl_pr_driver_t *Drivers();
+
+// The driver for a printer found on USB or the network: the 203 dpi ZPL or
+// TSPL driver when its device ID names that command set, else none.
+const char *AutoAdd(const char *device_info, const char *device_uri, const char *device_id,
+                    void *data);
+
 // The model a driver name stands for, or nullptr.
 const PrinterModel *FindModel(const char *driver);
 

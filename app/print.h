@@ -37,6 +37,10 @@ constexpr char kZplFormat[] = "application/vnd.zebra-zpl";
 // Prints a ZPL program as it is, after the job's setup frames.
 bool PrintRawZpl(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
 
+// PAPPL's filter for PDF documents: rasterises with Ghostscript and prints
+// every page through the engine.
+bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *data);
+
 // Sets the raster and raw printing callbacks of a driver.
 void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data);
 

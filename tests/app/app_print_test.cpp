@@ -306,5 +306,45 @@ TEST_F(AppPrint, TwoPrintersPrintAtTheSameTimeEachItsOwnBytes) {
     EXPECT_TRUE(capture == tspl_expected) << "a TSPL job's bytes differ";
 }
 
+// A PDF label prints as CUPS prints it with the PPD: Ghostscript as the
+// scheduler's gstoraster runs it, then the filter.
+TEST_F(AppPrint, PdfPrintsAsThroughCupsWithThePpd) {
+  const std::string pdf = ScratchDir() + "/label.pdf";
+  ASSERT_EQ(RunProgram({"/usr/bin/gs", "-q", "-dSAFER", "-sDEVICE=pdfwrite", "-o", pdf,
+                        VELLUM_SOURCE_DIR "/sample/label.ps"},
+                       {})
+                .exit_status,
+            0);
+  const Case cases[] = {
+      {"ZPL 203 dpi", "vellum-zpl-203", {}, ""},
+      {"ZPL 300 dpi, darkness", "vellum-zpl-300", {{"print-darkness", "40"}}, "Darkness=14"},
+      {"TSPL 203 dpi, diffusion",
+       "vellum-tspl-203",
+       {{"print-color-mode", "monochrome"}, {"print-content-optimize", "photo"}},
+       "Halftone=Diffusion"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<JobAttribute> job = c.job;
+    job.push_back({"media-col.media-size-name", "oe_4x2-label_4x2in"});
+    const std::string got = PrintOnce(*app_, c.driver, pdf, "application/pdf", job);
+
+    const std::string ppd = VELLUM_PPD_DIR "/" + std::string(c.driver) + ".ppd";
+    const std::string options = "PageSize=w288h144 " + c.filter_options;
+    std::vector<std::string> env = FilterEnv();
+    env.push_back("PPD=" + ppd);
+    const Result raster = RunProgram(
+        {"/usr/lib/cups/filter/gstoraster", "1", "user", "title", "1", options, pdf}, env);
+    ASSERT_EQ(raster.exit_status, 0);
+    const std::string raster_path = WriteScratchFile("label.ras", raster.out);
+    std::vector<std::string> argv = FilterArgs(Variant::kBase, options);
+    argv.push_back(raster_path);
+    const Result filtered = RunProgram(argv, env);
+    ASSERT_EQ(filtered.exit_status, 0);
+    EXPECT_EQ(DecodeJob(got).error, "");
+    EXPECT_TRUE(got == filtered.out) << "the printer bytes differ from the CUPS road's";
+  }
+}
+
 } // namespace
 } // namespace vellum_test

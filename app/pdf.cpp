@@ -1,0 +1,142 @@
+// PDF documents (most carriers' shipping labels) through Ghostscript, run as
+// CUPS runs it for the PPDs: the cups device at the printer's resolution,
+// 8-bit black ink, no margins and centre-of-pixel filling, so that a bar of
+// n dots prints n dots wide. Its raster pages go to the label engine as the
+// filter's do.
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "print.h"
+
+extern char **environ;
+
+namespace vellum_app {
+
+namespace {
+
+// Ghostscript's command line for a PDF on a label of the job's size.
+std::vector<std::string> GhostscriptArgs(const pappl_pr_options_t &options, const char *pdf) {
+  const int dpi_x = options.printer_resolution[0], dpi_y = options.printer_resolution[1];
+  // Hundredths of millimetres to points.
+  const long width = std::lround(options.media.size_width * 72.0 / 2540.0);
+  const long length = std::lround(options.media.size_length * 72.0 / 2540.0);
+  return {"gs",
+          "-dQUIET",
+          "-dSAFER",
+          "-dNOPAUSE",
+          "-dBATCH",
+          "-dNOINTERPOLATE",
+          "-dNOMEDIAATTRS",
+          "-dShowAcroForm",
+          "-sstdout=%stderr",
+          "-sOutputFile=%stdout",
+          "-sDEVICE=cups",
+          "-r" + std::to_string(dpi_x) + "x" + std::to_string(dpi_y),
+          "-dDEVICEWIDTHPOINTS=" + std::to_string(width),
+          "-dDEVICEHEIGHTPOINTS=" + std::to_string(length),
+          "-dFIXEDMEDIA",
+          "-dPDFFitPage",
+          "-dcupsBitsPerColor=8",
+          "-dcupsColorOrder=0",
+          "-dcupsColorSpace=3",
+          "-c",
+          "<</.HWMargins[0 0 0 0] /Margins[0 0]>>setpagedevice",
+          "0 0 .setfilladjust2",
+          "-f",
+          pdf};
+}
+
+// Starts Ghostscript with its raster on a pipe; returns the pipe's read end
+// and the process, or -1.
+int StartGhostscript(const std::vector<std::string> &args, pid_t *pid) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0)
+    return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char *> argv;
+  for (const std::string &arg : args)
+    argv.push_back(const_cast<char *>(arg.c_str()));
+  argv.push_back(nullptr);
+  const int spawned = posix_spawnp(pid, "gs", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (spawned != 0) {
+    close(out[0]);
+    errno = spawned;
+    return -1;
+  }
+  return out[0];
+}
+
+// Waits for Ghostscript; true when it ended well.
+bool EndedWell(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
+  pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
+  pid_t gs = 0;
+  const int raster_fd = StartGhostscript(GhostscriptArgs(*options, papplJobGetFilename(job)), &gs);
+  if (raster_fd < 0) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start Ghostscript: %s", std::strerror(errno));
+    papplJobDeletePrintOptions(options);
+    return false;
+  }
+
+  LabelJob label;
+  bool printed = OpenLabelJob(label, job, *options, device);
+  if (printed)
+    Setup(label);
+  cups_raster_t *ras = cupsRasterOpen(raster_fd, CUPS_RASTER_READ);
+  const RowReader read_row = [ras](unsigned char *row, uint32_t bytes) {
+    return cupsRasterReadPixels(ras, row, bytes) != 0;
+  };
+  int pages = 0;
+  cups_page_header2_t header;
+  while (printed && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header)) {
+    header.cupsCompression = DarknessLevel(*options);
+    header.NumCopies = static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
+    printed = PrintPage(label, &header, read_row) == PageOutcome::kPrinted;
+    if (printed)
+      papplJobSetImpressionsCompleted(job, 1);
+    ++pages;
+  }
+  cupsRasterClose(ras);
+  close(raster_fd);
+  const bool converted = EndedWell(gs);
+  if (label.out != nullptr)
+    printed = CloseLabelJob(label) && printed;
+  papplJobDeletePrintOptions(options);
+
+  if (!converted && !papplJobIsCanceled(job)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document could not be read.");
+    papplJobSetMessage(job, "The PDF document could not be read.");
+    return false;
+  }
+  if (pages == 0 && !papplJobIsCanceled(job)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document has no pages.");
+    return false;
+  }
+  if (!printed)
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
+  return printed;
+}
+
+} // namespace vellum_app

@@ -1,0 +1,113 @@
+// The system object of the server: made as PAPPL's standard main loop makes
+// its own (the same server options, spool and log defaults), plus the PDF
+// filter, which PAPPL takes only before the system runs.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include "models.h"
+#include "print.h"
+#include "system.h"
+
+namespace vellum_app {
+
+namespace {
+
+constexpr char kName[] = "vellum-printer-app";
+
+pappl_loglevel_t LogLevel(const char *value) {
+  if (value == nullptr)
+    return PAPPL_LOGLEVEL_WARN;
+  const struct {
+    const char *name;
+    pappl_loglevel_t level;
+  } levels[] = {{"fatal", PAPPL_LOGLEVEL_FATAL},
+                {"error", PAPPL_LOGLEVEL_ERROR},
+                {"warn", PAPPL_LOGLEVEL_WARN},
+                {"info", PAPPL_LOGLEVEL_INFO},
+                {"debug", PAPPL_LOGLEVEL_DEBUG}};
+  for (const auto &level : levels)
+    if (std::strcmp(value, level.name) == 0)
+      return level.level;
+  return PAPPL_LOGLEVEL_WARN;
+}
+
+// The web interface for every printer, plus what "server-options" turns on
+// (web-remote lets other machines change settings).
+pappl_soptions_t ServerOptions(const char *value) {
+  pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
+  if (value == nullptr)
+    return options;
+  const struct {
+    const char *name;
+    pappl_soptions_t bit;
+  } names[] = {
+      {"dnssd-host", PAPPL_SOPTIONS_DNSSD_HOST},     {"raw-socket", PAPPL_SOPTIONS_RAW_SOCKET},
+      {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER},   {"web-log", PAPPL_SOPTIONS_WEB_LOG},
+      {"web-network", PAPPL_SOPTIONS_WEB_NETWORK},   {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE},
+      {"web-security", PAPPL_SOPTIONS_WEB_SECURITY}, {"no-tls", PAPPL_SOPTIONS_NO_TLS}};
+  const std::string list = std::string(",") + value + ",";
+  for (const auto &n : names)
+    if (list.find(std::string(",") + n.name + ",") != std::string::npos)
+      options |= n.bit;
+  if (list.find(",no-multi-queue,") != std::string::npos)
+    options &= ~static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_MULTI_QUEUE);
+  if (list.find(",no-web-interface,") != std::string::npos)
+    options &= ~static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_WEB_INTERFACE);
+  return options;
+}
+
+// The spool folder when none is given: beside the state in SNAP_COMMON,
+// /var/spool for root, else the user's own.
+std::string DefaultSpool() {
+  if (const char *snap = std::getenv("SNAP_COMMON"))
+    return std::string(snap) + "/" + kName + ".d";
+  if (getuid() == 0)
+    return std::string("/var/spool/") + kName;
+  if (const char *home = std::getenv("HOME"))
+    return std::string(home) + "/.config/" + kName + ".d";
+  const char *tmp = std::getenv("TMPDIR");
+  return std::string(tmp != nullptr ? tmp : "/tmp") + "/" + kName + std::to_string(getuid()) + ".d";
+}
+
+} // namespace
+
+pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*data*/) {
+  const auto option = [num_options, options](const char *name) {
+    return cupsGetOption(name, num_options, options);
+  };
+  const char *port_text = option("server-port");
+  const int port = port_text != nullptr ? std::atoi(port_text) : 0;
+  const char *spool = option("spool-directory");
+  const std::string spool_dir = spool != nullptr ? spool : DefaultSpool();
+  const char *log_file = option("log-file");
+  pappl_system_t *system =
+      papplSystemCreate(ServerOptions(option("server-options")), kName, port, "_print,_universal",
+                        spool_dir.c_str(), log_file != nullptr ? log_file : "-",
+                        LogLevel(option("log-level")), option("auth-service"), false);
+  if (system == nullptr)
+    return nullptr;
+  // A private server (started for a sub-command) listens on its socket only.
+  const char *private_server = option("private-server");
+  if (private_server == nullptr || std::strcmp(private_server, "true") != 0)
+    papplSystemAddListeners(system, option("listen-hostname"));
+  if (const char *group = option("admin-group"))
+    papplSystemSetAdminGroup(system, group);
+
+  papplSystemSetFooterHTML(system, "Vellum label printer application " VELLUM_VERSION);
+  pappl_version_t version{};
+  std::strncpy(version.name, kName, sizeof version.name - 1);
+  std::strncpy(version.sversion, VELLUM_VERSION, sizeof version.sversion - 1);
+  sscanf(VELLUM_VERSION, "%hu.%hu.%hu", &version.version[0], &version.version[1],
+         &version.version[2]);
+  papplSystemSetVersions(system, 1, &version);
+
+  papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, nullptr, DriverCallback,
+                               nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
+  return system;
+}
+
+} // namespace vellum_app
