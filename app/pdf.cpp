@@ -80,6 +80,22 @@ int StartGhostscript(const std::vector<std::string> &args, pid_t *pid) {
   return out[0];
 }
 
+// Whether the PDF file ends as a whole one does, with %%EOF in its last
+// kilobyte. Ghostscript repairs a cut file and prints what it finds, which
+// for a label cut short may be a label without its barcode.
+bool EndsWhole(const char *path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  char tail[1024];
+  const off_t size = lseek(fd, 0, SEEK_END);
+  const off_t from =
+      size > static_cast<off_t>(sizeof tail) ? size - static_cast<off_t>(sizeof tail) : 0;
+  const ssize_t got = pread(fd, tail, sizeof tail, from);
+  close(fd);
+  return got > 0 && std::string(tail, static_cast<size_t>(got)).find("%%EOF") != std::string::npos;
+}
+
 // Waits for Ghostscript; true when it ended well.
 bool EndedWell(pid_t pid) {
   int status = 0;
@@ -91,6 +107,11 @@ bool EndedWell(pid_t pid) {
 } // namespace
 
 bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
+  if (!EndsWhole(papplJobGetFilename(job))) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document is cut short (it has no %%%%EOF).");
+    papplJobSetMessage(job, "The PDF document is cut short.");
+    return false;
+  }
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
   pid_t gs = 0;
   const int raster_fd = StartGhostscript(GhostscriptArgs(*options, papplJobGetFilename(job)), &gs);
@@ -112,7 +133,7 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   cups_page_header2_t header;
   while (printed && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header)) {
     header.cupsCompression = DarknessLevel(*options);
-    header.NumCopies = static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
+    header.NumCopies = JobCopies(job);
     printed = PrintPage(label, &header, read_row) == PageOutcome::kPrinted;
     if (printed)
       papplJobSetImpressionsCompleted(job, 1);

@@ -94,6 +94,12 @@ unsigned DarknessLevel(const pappl_pr_options_t &options) {
   return static_cast<unsigned>((darkness * 15 + 50) / 100);
 }
 
+unsigned JobCopies(pappl_job_t *job) {
+  ipp_attribute_t *copies = papplJobGetAttribute(job, "copies");
+  const int n = copies != nullptr ? ippGetInteger(copies, 0) : 1;
+  return n > 1 ? static_cast<unsigned>(n) : 1;
+}
+
 namespace {
 
 // Printer data go to PAPPL's device through a stdio stream, as the engine
@@ -187,18 +193,27 @@ bool WriteLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /
   unsigned char *row = app_job->page.data() + size_t{y} * width;
   for (uint32_t x = 0; x < width; ++x)
     row[x] = static_cast<unsigned char>(~line[x]);
+  ++app_job->rows_written;
   return true;
 }
 
 bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
-             unsigned /*page*/) {
+             unsigned page) {
   AppJob *app_job = JobData(job);
   // A cancelled job prints no more labels; none has been started of this one.
   if (papplJobIsCanceled(job))
     return true;
+  // A document that ends within a page (a truncated file) aborts the job
+  // before any byte of that label.
+  if (app_job->rows_written < options->header.cupsHeight) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The document ends within page %u.", page + 1);
+    papplJobSetMessage(job, "The document ends within page %u.", page + 1);
+    app_job->failed = true;
+    return false;
+  }
   cups_page_header2_t header = options->header;
   header.cupsCompression = DarknessLevel(*options);
-  header.NumCopies = static_cast<unsigned>(options->copies > 1 ? options->copies : 1);
+  header.NumCopies = JobCopies(job);
   size_t next_row = 0;
   const RowReader read_row = [app_job, &next_row](unsigned char *row, uint32_t bytes) {
     const size_t offset = next_row * bytes;
@@ -232,11 +247,9 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
 } // namespace
 
 void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data) {
-  // ZPL printers also take ZPL programs as they are.
-  if (model.model_number == 18) {
-    data->format = kZplFormat;
-    data->printfile_cb = PrintRawZpl;
-  }
+  // The printers also take programs in their own language as they are.
+  data->format = model.model_number == 18 ? kZplFormat : kTsplFormat;
+  data->printfile_cb = PrintRawProgram;
   data->rstartjob_cb = StartJob;
   data->rstartpage_cb = StartPage;
   data->rwriteline_cb = WriteLine;

@@ -31,11 +31,23 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
 // Flushes and releases it; false when the printer did not get every byte.
 bool CloseLabelJob(LabelJob &label);
 
-// The document format of ZPL programs.
+// The document formats of printer programs.
 constexpr char kZplFormat[] = "application/vnd.zebra-zpl";
+constexpr char kTsplFormat[] = "application/x-tspl";
 
-// Prints a ZPL program as it is, after the job's setup frames.
-bool PrintRawZpl(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+// Prints a printer program in the printer's language as it is, after the
+// job's setup frames.
+bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device);
+
+// PAPPL's filter for JPEG documents: a damaged image aborts the job.
+bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// The copies the job asks for (1 when it names none): the printer's own
+// copy count, never repeated pages.
+unsigned JobCopies(pappl_job_t *job);
+
+// PAPPL's filter for PNG documents: a damaged image aborts the job.
+bool PrintPng(pappl_job_t *job, pappl_device_t *device, void *data);
 
 // PAPPL's filter for PDF documents: rasterises with Ghostscript and prints
 // every page through the engine.

@@ -107,6 +107,12 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, nullptr, DriverCallback,
                                nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
+  // PNG and JPEG are read here, not by PAPPL, whose filters come first for
+  // image/pwg-raster: these, to the printers' own formats, come before them.
+  for (const char *format : {kZplFormat, kTsplFormat}) {
+    papplSystemAddMIMEFilter(system, "image/png", format, PrintPng, nullptr);
+    papplSystemAddMIMEFilter(system, "image/jpeg", format, PrintJpeg, nullptr);
+  }
   return system;
 }
 

@@ -102,11 +102,12 @@ void Setup(LabelJob &job);
 void StartPage(LabelJob &job, const cups_page_header2_t *header);
 // Writes the quantity and end-of-label commands and releases the row buffer.
 void EndPage(LabelJob &job, const cups_page_header2_t *header);
-// Before a ZPL program the job brings itself: the print mode frame and the
-// ZPL command set frame, as before a label of the filter's own.
-void StartRawZpl(LabelJob &job);
+// Before a printer program the job brings itself (ZPL, else TSPL): the print
+// mode frame and that language's command set frame, as before a label of
+// the filter's own.
+void StartRawProgram(LabelJob &job, bool zpl);
 // After it: the end frame, as after a label.
-void EndRawZpl(LabelJob &job);
+void EndRawProgram(LabelJob &job);
 // Writes row y (in job.buffer) as printer bytes, starting a band every 256 rows.
 void OutputLine(LabelJob &job, const cups_page_header2_t *header, uint32_t y);
 

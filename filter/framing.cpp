@@ -215,12 +215,12 @@ void EndPage(LabelJob &job, const cups_page_header2_t *header) {
   job.buffer = nullptr;
 }
 
-void StartRawZpl(LabelJob &job) {
+void StartRawProgram(LabelJob &job, bool zpl) {
   SendPrintMode(job);
-  SendFrame1(job.out, kCommandSetFrame, 0x01);
+  SendFrame1(job.out, kCommandSetFrame, zpl ? 0x01 : 0x00);
 }
 
-void EndRawZpl(LabelJob &job) {
+void EndRawProgram(LabelJob &job) {
   SendFrame1(job.out, kCommandSetFrame, 0xFF, false);
   std::fflush(job.out);
 }

@@ -1,5 +1,6 @@
 #include "printer_app.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -47,8 +48,14 @@ int FreePort() {
   return port;
 }
 
-SocketPrinter::SocketPrinter() {
-  listen_fd_ = Listen(0, &port_);
+SocketPrinter::SocketPrinter(PrinterBehaviour behaviour, int port) : behaviour_(behaviour) {
+  listen_fd_ = Listen(port, &port_);
+  // A slow printer takes little into its buffer, as a real one does, so
+  // that the sender waits for it rather than for the kernel.
+  if (behaviour_.bytes_per_second > 0) {
+    const int size = 8192;
+    setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -68,6 +75,10 @@ void SocketPrinter::Serve() {
       continue;
     std::string capture;
     char buffer[65536];
+    // A slow printer takes a tenth of a second's bytes, then waits for the
+    // next tenth.
+    const size_t budget = behaviour_.bytes_per_second / 10;
+    size_t taken = 0;
     for (;;) {
       pollfd reading{fd, POLLIN, 0};
       if (poll(&reading, 1, 100) == 0) {
@@ -75,10 +86,22 @@ void SocketPrinter::Serve() {
           break;
         continue;
       }
-      const ssize_t got = read(fd, buffer, sizeof buffer);
+      size_t want = sizeof buffer;
+      if (budget > 0)
+        want = std::min(want, budget - taken);
+      if (behaviour_.drop_after > 0)
+        want = std::min(want, behaviour_.drop_after - capture.size());
+      const ssize_t got = read(fd, buffer, want);
       if (got <= 0)
         break;
       capture.append(buffer, static_cast<size_t>(got));
+      if (behaviour_.drop_after > 0 && capture.size() >= behaviour_.drop_after)
+        break;
+      taken += static_cast<size_t>(got);
+      if (budget > 0 && taken >= budget) {
+        Sleep(100);
+        taken = 0;
+      }
     }
     close(fd);
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -231,47 +254,100 @@ http_t *Connect(int port) {
 int PrinterApp::Print(const std::string &printer, const std::string &path,
                       const std::string &format,
                       const std::vector<JobAttribute> &attributes) const {
-  http_t *http = Connect(port_);
-  if (http == nullptr)
-    return -1;
-  ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-               PrinterUri(printer).c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-               format.c_str());
-  AddAttributes(request, IPP_TAG_JOB, attributes);
-  ipp_t *response = cupsDoFileRequest(http, request, "/ipp/print", path.c_str());
-  int job = -1;
-  if (ippGetStatusCode(response) <= IPP_STATUS_OK_CONFLICTING) {
-    if (ipp_attribute_t *id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER))
-      job = ippGetInteger(id, 0);
+  // Raster is printed as it arrives, so a printer busy with another job
+  // answers "busy" until it is free: as CUPS's ipp backend, try again.
+  const auto end = Clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    http_t *http = Connect(port_);
+    if (http == nullptr)
+      return -1;
+    ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 PrinterUri(printer).c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 format.c_str());
+    AddAttributes(request, IPP_TAG_JOB, attributes);
+    ipp_t *response = cupsDoFileRequest(http, request, "/ipp/print", path.c_str());
+    const ipp_status_t status = ippGetStatusCode(response);
+    int job = -1;
+    if (status <= IPP_STATUS_OK_CONFLICTING) {
+      if (ipp_attribute_t *id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER))
+        job = ippGetInteger(id, 0);
+    }
+    ippDelete(response);
+    httpClose(http);
+    if (status != IPP_STATUS_ERROR_BUSY || Clock::now() > end)
+      return job;
+    Sleep(100);
   }
-  ippDelete(response);
+}
+
+namespace {
+
+// Sends a request about a printer (or one of its jobs) and returns the
+// response; nullptr without a connection.
+ipp_t *Ask(int port, const std::string &printer_uri, ipp_op_t op, int job = 0) {
+  http_t *http = Connect(port);
+  if (http == nullptr)
+    return nullptr;
+  ipp_t *request = ippNewRequest(op);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               printer_uri.c_str());
+  if (job > 0)
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
+  ipp_t *response = cupsDoRequest(http, request, "/ipp/print");
   httpClose(http);
-  return job;
+  return response;
+}
+
+} // namespace
+
+int PrinterApp::JobState(const std::string &printer, int job) const {
+  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_JOB_ATTRIBUTES, job);
+  ipp_attribute_t *attr = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
+  const int state = attr != nullptr ? ippGetInteger(attr, 0) : 0;
+  ippDelete(response);
+  return state;
+}
+
+std::vector<int> PrinterApp::ActiveJobs(const std::string &printer) const {
+  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_JOBS);
+  std::vector<int> jobs;
+  for (ipp_attribute_t *attr = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
+       attr != nullptr; attr = ippFindNextAttribute(response, "job-id", IPP_TAG_INTEGER))
+    jobs.push_back(ippGetInteger(attr, 0));
+  ippDelete(response);
+  return jobs;
+}
+
+bool PrinterApp::CancelJob(const std::string &printer, int job) const {
+  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_CANCEL_JOB, job);
+  const bool done = response != nullptr && ippGetStatusCode(response) <= IPP_STATUS_OK_CONFLICTING;
+  ippDelete(response);
+  return done;
+}
+
+std::string PrinterApp::PrinterStateReasons(const std::string &printer) const {
+  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_PRINTER_ATTRIBUTES);
+  std::string reasons;
+  if (ipp_attribute_t *attr = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD))
+    for (int i = 0; i < ippGetCount(attr); ++i)
+      reasons += (i > 0 ? "," : "") + std::string(ippGetString(attr, i, nullptr));
+  ippDelete(response);
+  return reasons;
 }
 
 int PrinterApp::AwaitJob(const std::string &printer, int job, int seconds) const {
   const auto end = Clock::now() + std::chrono::seconds(seconds);
-  http_t *http = Connect(port_);
-  int state = 0;
-  while (http != nullptr && Clock::now() < end) {
-    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-                 PrinterUri(printer).c_str());
-    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", job);
-    ipp_t *response = cupsDoRequest(http, request, "/ipp/print");
-    ipp_attribute_t *attr = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
-    state = attr != nullptr ? ippGetInteger(attr, 0) : 0;
-    ippDelete(response);
+  while (Clock::now() < end) {
+    const int state = JobState(printer, job);
     if (state >= IPP_JSTATE_CANCELED)
-      break;
-    state = 0;
+      return state;
     Sleep(20);
   }
-  httpClose(http);
-  return state;
+  return 0;
 }
 
 std::string PrinterApp::SetPrinterAttributes(const std::string &printer,

@@ -19,9 +19,16 @@ namespace vellum_test {
 
 // A printer on an AppSocket port of the loopback interface: every
 // connection's bytes are one capture.
+// How a SocketPrinter reads: at full speed, slowly (a thermal printer's
+// pace), or dropping the connection after some bytes.
+struct PrinterBehaviour {
+  size_t bytes_per_second = 0; // 0: as fast as it comes
+  size_t drop_after = 0;       // 0: never
+};
+
 class SocketPrinter {
 public:
-  SocketPrinter();
+  explicit SocketPrinter(PrinterBehaviour behaviour = {}, int port = 0);
   SocketPrinter(const SocketPrinter &) = delete;
   SocketPrinter &operator=(const SocketPrinter &) = delete;
   ~SocketPrinter();
@@ -35,6 +42,7 @@ public:
 
 private:
   void Serve();
+  PrinterBehaviour behaviour_;
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -67,6 +75,14 @@ public:
   // Prints a document with Print-Job; returns the job id, or -1.
   int Print(const std::string &printer, const std::string &path, const std::string &format,
             const std::vector<JobAttribute> &attributes = {}) const;
+  // The job's job-state now, or 0 when there is no such job.
+  int JobState(const std::string &printer, int job) const;
+  // The ids of the printer's jobs that have not ended.
+  std::vector<int> ActiveJobs(const std::string &printer) const;
+  // Cancels a job; false when the server refused.
+  bool CancelJob(const std::string &printer, int job) const;
+  // The printer's printer-state-reasons, joined by commas.
+  std::string PrinterStateReasons(const std::string &printer) const;
   // Waits for the job to end; returns its job-state, or 0 on time-out.
   int AwaitJob(const std::string &printer, int job, int seconds) const;
   // Sets printer attributes (Set-Printer-Attributes); empty text, or why not.
