@@ -4,25 +4,34 @@
 #include "print.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace vellum_app {
 
 namespace {
 
-// The value of a vendor setting in the job (or the printer's default).
-const char *VendorValue(const pappl_pr_options_t &options, const char *name) {
-  return cupsGetOption(name, options.num_vendor, options.vendor);
+// The value of a vendor setting: the job's, else the printer's default
+// (the owner's), else the driver's.
+const char *VendorValue(const PrinterModel &model, const VendorSetting &setting,
+                        const pappl_pr_options_t &options, ipp_t *printer_attrs) {
+  if (const char *value = cupsGetOption(setting.name, options.num_vendor, options.vendor))
+    return value;
+  const std::string name = std::string(setting.name) + "-default";
+  if (ipp_attribute_t *attr = ippFindAttribute(printer_attrs, name.c_str(), IPP_TAG_KEYWORD))
+    return ippGetString(attr, 0, nullptr);
+  return VendorDefault(model, setting);
 }
 
 // Marks the PPD choice that a vendor setting's keyword stands for.
 void MarkVendorSetting(const PrinterModel &model, const VendorSetting &setting,
-                       const pappl_pr_options_t &options, LabelOptions &label) {
-  const char *value = VendorValue(options, setting.name);
-  if (value == nullptr)
-    value = VendorDefault(model, setting);
+                       const pappl_pr_options_t &options, ipp_t *printer_attrs,
+                       LabelOptions &label) {
+  const char *value = VendorValue(model, setting, options, printer_attrs);
   for (int i = 0; setting.choices[i] != nullptr; ++i) {
     if (std::strcmp(setting.choices[i], value) == 0 && setting.ppd_choices[i][0] != '\0') {
       label.marked[setting.keyword] = setting.ppd_choices[i];
@@ -56,7 +65,7 @@ std::string ShiftChoice(int mm) { return mm == 0 ? "PrinterS" : std::to_string(m
 } // namespace
 
 LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t &options,
-                             int tear_offset) {
+                             int tear_offset, ipp_t *printer_attrs) {
   LabelOptions label;
   label.model_number = model.model_number;
   label.variant_03 = model.variant_03;
@@ -81,7 +90,7 @@ LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t
   marked["Halftone"] = halftone;
 
   for (const VendorSetting *const *s = VendorSettings(model); *s != nullptr; ++s)
-    MarkVendorSetting(model, **s, options, label);
+    MarkVendorSetting(model, **s, options, printer_attrs, label);
   return label;
 }
 
@@ -123,7 +132,9 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
   const auto *model = static_cast<const PrinterModel *>(data.extension);
   if (model == nullptr)
     return false;
-  label.options = JobLabelOptions(*model, options, data.tear_offset_configured);
+  ipp_t *printer_attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+  label.options = JobLabelOptions(*model, options, data.tear_offset_configured, printer_attrs);
+  ippDelete(printer_attrs);
   label.job_id = papplJobGetID(job);
   label.out =
       fopencookie(device, "w", cookie_io_functions_t{nullptr, WriteToDevice, nullptr, nullptr});
@@ -246,7 +257,24 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
 
 } // namespace
 
+namespace {
+
+// The web interface's test page: the sample shipping label (PDF), from
+// where the package installs it or, in a build tree, from the sources.
+const char *TestPage(pappl_printer_t * /*printer*/, char *buffer, size_t size) {
+  for (const char *path : {VELLUM_TEST_LABEL, VELLUM_SOURCE_TEST_LABEL}) {
+    if (access(path, R_OK) == 0) {
+      std::snprintf(buffer, size, "%s", path);
+      return buffer;
+    }
+  }
+  return nullptr;
+}
+
+} // namespace
+
 void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data) {
+  data->testpage_cb = TestPage;
   // The printers also take programs in their own language as they are.
   data->format = model.model_number == 18 ? kZplFormat : kTsplFormat;
   data->printfile_cb = PrintRawProgram;

@@ -1,8 +1,10 @@
 // The system object of the server: made as PAPPL's standard main loop makes
 // its own (the same server options, spool and log defaults), plus the PDF
 // filter, which PAPPL takes only before the system runs.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include <unistd.h>
@@ -72,6 +74,86 @@ std::string DefaultSpool() {
   return std::string(tmp != nullptr ? tmp : "/tmp") + "/" + kName + std::to_string(getuid()) + ".d";
 }
 
+// Where PAPPL's main loop keeps the server's state: SNAP_COMMON when set,
+// /var/lib for root, else the user's configuration folder.
+std::string StatePath() {
+  const std::string file = std::string(kName) + ".state";
+  if (const char *snap = std::getenv("SNAP_COMMON"))
+    return std::string(snap) + "/" + file;
+  if (getuid() == 0)
+    return "/var/lib/" + file;
+  if (const char *config = std::getenv("XDG_CONFIG_HOME"))
+    return std::string(config) + "/" + file;
+  if (const char *home = std::getenv("HOME"))
+    return std::string(home) + "/.config/" + file;
+  return "/tmp/" + std::string(kName) + std::to_string(getuid()) + ".state";
+}
+
+// PAPPL 1.3 leaves print-speed-default out of its state file; the speeds
+// are kept beside it, a line "PRINTER-ID SPEED" each.
+std::string SpeedsPath(const std::string &state) { return state + ".speeds"; }
+
+void SaveSpeed(pappl_printer_t *printer, void *data) {
+  pappl_pr_driver_data_t driver;
+  papplPrinterGetDriverData(printer, &driver);
+  std::fprintf(static_cast<FILE *>(data), "%d %d\n", papplPrinterGetID(printer),
+               driver.speed_default);
+}
+
+// Saves the state, then the speeds.
+bool SaveState(pappl_system_t *system, void *data) {
+  const auto *state = static_cast<const std::string *>(data);
+  const bool saved = papplSystemSaveState(system, state->c_str());
+  const std::string speeds = SpeedsPath(*state), temporary = speeds + ".new";
+  FILE *file = std::fopen(temporary.c_str(), "w");
+  if (file == nullptr)
+    return false;
+  papplSystemIteratePrinters(system, SaveSpeed, file);
+  const bool written =
+      std::fclose(file) == 0 && std::rename(temporary.c_str(), speeds.c_str()) == 0;
+  return saved && written;
+}
+
+// Gives a loaded printer its saved speed, keeping its other defaults.
+void RestoreSpeed(pappl_printer_t *printer, void *data) {
+  const auto *speeds = static_cast<const std::map<int, int> *>(data);
+  const auto it = speeds->find(papplPrinterGetID(printer));
+  if (it == speeds->end())
+    return;
+  pappl_pr_driver_data_t driver;
+  papplPrinterGetDriverData(printer, &driver);
+  driver.speed_default = it->second;
+  // The vendor settings' defaults go back as they are.
+  ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
+  cups_option_t *vendor = nullptr;
+  int num_vendor = 0;
+  for (int i = 0; i < driver.num_vendor; ++i) {
+    const std::string name = std::string(driver.vendor[i]) + "-default";
+    if (ipp_attribute_t *attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO))
+      num_vendor =
+          cupsAddOption(driver.vendor[i], ippGetString(attr, 0, nullptr), num_vendor, &vendor);
+  }
+  papplPrinterSetDriverDefaults(printer, &driver, num_vendor, vendor);
+  cupsFreeOptions(num_vendor, vendor);
+  ippDelete(attrs);
+}
+
+// Loads the state (the printers and their settings) and the speeds, and
+// saves both whenever they change.
+void KeepState(pappl_system_t *system) {
+  static const std::string state = StatePath();
+  papplSystemLoadState(system, state.c_str());
+  std::map<int, int> speeds;
+  if (FILE *file = std::fopen(SpeedsPath(state).c_str(), "r")) {
+    int id = 0, speed = 0;
+    while (std::fscanf(file, "%d %d", &id, &speed) == 2)
+      speeds[id] = speed;
+    std::fclose(file);
+  }
+  papplSystemIteratePrinters(system, RestoreSpeed, &speeds);
+  papplSystemSetSaveCallback(system, SaveState, const_cast<std::string *>(&state));
+}
+
 } // namespace
 
 pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*data*/) {
@@ -106,6 +188,7 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
 
   papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, nullptr, DriverCallback,
                                nullptr);
+  KeepState(system);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   // PNG and JPEG are read here, not by PAPPL, whose filters come first for
   // image/pwg-raster: these, to the printers' own formats, come before them.

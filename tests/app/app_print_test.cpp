@@ -10,42 +10,6 @@
 namespace vellum_test {
 namespace {
 
-// A label page: bars, text-like strokes, a grey ramp and a photo-like
-// patch, so that every halftone and gamma decides differently. Grey levels,
-// 0 black.
-RasterPage LabelPage(uint32_t width, uint32_t height, uint32_t dpi) {
-  RasterPage page = GreyPage(width, height, 255, dpi, dpi);
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) {
-      unsigned char v = 255;
-      if (y > height / 10 && y < height / 3)
-        v = (x / 6) % 3 == 0 ? 0 : 255; // bars
-      else if (y >= height / 3 && y < height / 2)
-        v = static_cast<unsigned char>(x * 255 / width); // a ramp
-      else if (y >= height / 2 && y < height * 3 / 4)
-        v = static_cast<unsigned char>((x * x + y * 7) % 251); // a picture
-      else if ((x + y) % 37 < 3)
-        v = 90; // grey strokes
-      page.pixels[size_t{y} * width + x] = v;
-    }
-  }
-  return page;
-}
-
-// The filter's raster of the same pages: black ink (255 black), as CUPS
-// rasterises for the PPDs, with the darkness level and the copies in the
-// header as the PPDs put them there.
-std::string FilterRaster(std::vector<RasterPage> pages, unsigned darkness, unsigned copies) {
-  for (RasterPage &page : pages) {
-    for (unsigned char &v : page.pixels)
-      v = static_cast<unsigned char>(255 - v);
-    page.header.cupsColorSpace = CUPS_CSPACE_K;
-    page.header.cupsCompression = darkness;
-    page.header.NumCopies = copies;
-  }
-  return RasterStream(pages);
-}
-
 struct Case {
   const char *name;
   const char *driver; // also the PPD's file name
@@ -70,20 +34,10 @@ protected:
 };
 PrinterApp *AppPrint::app_ = nullptr;
 
-// The printer bytes the filter writes for pages with a driver's PPD.
+// The printer bytes the filter writes for the pages with the case's PPD and
+// options.
 std::string FilterBytesOfPages(const Case &c, const std::vector<RasterPage> &pages) {
-  const std::string driver = c.driver;
-  const Variant variant = driver.size() > 3 && driver.compare(driver.size() - 3, 3, "-03") == 0
-                              ? Variant::k03
-                              : Variant::kBase;
-  const std::string ppd = ReadFile(VELLUM_PPD_DIR "/" + driver + ".ppd");
-  const std::string raster =
-      WriteScratchFile("filter.ras", FilterRaster(pages, c.darkness, c.copies));
-  std::vector<std::string> argv = FilterArgs(variant, c.filter_options);
-  argv.push_back(raster);
-  const Result run = RunProgram(argv, FilterEnv(ppd));
-  EXPECT_EQ(run.exit_status, 0);
-  return run.out;
+  return FilterBytes(c.driver, pages, c.filter_options, c.darkness, c.copies);
 }
 
 std::string FilterBytes(const Case &c, const RasterPage &page) {

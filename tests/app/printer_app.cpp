@@ -133,13 +133,21 @@ std::vector<std::string> PrinterApp::Env() const {
   return {"SNAP_COMMON=" + dir_, "HOME=" + dir_, "LC_ALL=C"};
 }
 
+PrinterApp::~PrinterApp() {
+  Stop();
+  if (!dir_.empty() && std::getenv("VELLUM_KEEP_TEST_FILES") == nullptr)
+    std::filesystem::remove_all(dir_);
+}
+
 std::string PrinterApp::Start() {
-  char tmpl[] = "/tmp/vellum-app-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr)
-    return "mkdtemp failed";
-  dir_ = tmpl;
-  std::filesystem::create_directory(dir_ + "/spool");
-  port_ = FreePort();
+  if (dir_.empty()) {
+    char tmpl[] = "/tmp/vellum-app-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+      return "mkdtemp failed";
+    dir_ = tmpl;
+    std::filesystem::create_directory(dir_ + "/spool");
+    port_ = FreePort();
+  }
   const std::vector<std::string> argv = {VELLUM_PRINTER_APP_PATH,
                                          "server",
                                          "-o",
@@ -179,9 +187,6 @@ void PrinterApp::Stop() {
     waitpid(pid_, &status, 0);
     pid_ = 0;
   }
-  if (!dir_.empty() && std::getenv("VELLUM_KEEP_TEST_FILES") == nullptr)
-    std::filesystem::remove_all(dir_);
-  dir_.clear();
 }
 
 Result PrinterApp::Command(const std::vector<std::string> &args) const {
@@ -204,6 +209,35 @@ std::string PrinterApp::AddPrinter(const std::string &name, const std::string &d
 
 std::string PrinterApp::PrinterUri(const std::string &printer) const {
   return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
+}
+
+std::pair<int, std::string> PrinterApp::Web(const std::string &path,
+                                            const std::string &form) const {
+  http_t *http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1,
+                              30000, nullptr);
+  if (http == nullptr)
+    return {0, ""};
+  const std::string host = "localhost:" + std::to_string(port_);
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, host.c_str());
+  if (form.empty()) {
+    httpGet(http, path.c_str());
+  } else {
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, form.size());
+    httpPost(http, path.c_str());
+    httpWrite2(http, form.data(), form.size());
+  }
+  http_status_t status;
+  while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+  }
+  std::string body;
+  char buffer[8192];
+  ssize_t got = 0;
+  while ((got = httpRead2(http, buffer, sizeof buffer)) > 0)
+    body.append(buffer, static_cast<size_t>(got));
+  httpClose(http);
+  return {static_cast<int>(status), body};
 }
 
 std::string PrinterApp::Log() const { return ReadFile(dir_ + "/log"); }
@@ -232,7 +266,10 @@ void AddAttributes(ipp_t *request, ipp_tag_t group, const std::vector<JobAttribu
       target = media_col;
       name = name.substr(10);
     }
-    if (kIntegers.count(name) != 0)
+    const std::string base = name.size() > 8 && name.compare(name.size() - 8, 8, "-default") == 0
+                                 ? name.substr(0, name.size() - 8)
+                                 : name;
+    if (kIntegers.count(base) != 0)
       ippAddInteger(target, group, IPP_TAG_INTEGER, name.c_str(), std::atoi(a.value.c_str()));
     else
       ippAddString(target, group, IPP_TAG_KEYWORD, name.c_str(), nullptr, a.value.c_str());
@@ -385,6 +422,53 @@ std::string PwgRaster(const std::vector<RasterPage> &pages) {
     std::strcpy(h.cupsRenderingIntent, "");
   }
   return RasterStream(pwg, CUPS_RASTER_WRITE_PWG);
+}
+
+// A label page: bars, text-like strokes, a grey ramp and a photo-like
+// patch, so that every halftone and gamma decides differently. Grey levels,
+// 0 black.
+RasterPage LabelPage(uint32_t width, uint32_t height, uint32_t dpi) {
+  RasterPage page = GreyPage(width, height, 255, dpi, dpi);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      unsigned char v = 255;
+      if (y > height / 10 && y < height / 3)
+        v = (x / 6) % 3 == 0 ? 0 : 255; // bars
+      else if (y >= height / 3 && y < height / 2)
+        v = static_cast<unsigned char>(x * 255 / width); // a ramp
+      else if (y >= height / 2 && y < height * 3 / 4)
+        v = static_cast<unsigned char>((x * x + y * 7) % 251); // a picture
+      else if ((x + y) % 37 < 3)
+        v = 90; // grey strokes
+      page.pixels[size_t{y} * width + x] = v;
+    }
+  }
+  return page;
+}
+
+// The filter's raster of the same pages: black ink (255 black), as CUPS
+// rasterises for the PPDs, with the darkness level and the copies in the
+// header as the PPDs put them there.
+std::string FilterRaster(std::vector<RasterPage> pages, unsigned darkness, unsigned copies) {
+  for (RasterPage &page : pages) {
+    for (unsigned char &v : page.pixels)
+      v = static_cast<unsigned char>(255 - v);
+    page.header.cupsColorSpace = CUPS_CSPACE_K;
+    page.header.cupsCompression = darkness;
+    page.header.NumCopies = copies;
+  }
+  return RasterStream(pages);
+}
+
+std::string FilterBytes(const std::string &driver, const std::vector<RasterPage> &pages,
+                        const std::string &options, unsigned darkness, unsigned copies) {
+  const bool variant_03 = driver.size() > 3 && driver.compare(driver.size() - 3, 3, "-03") == 0;
+  const std::string ppd = ReadFile(VELLUM_PPD_DIR "/" + driver + ".ppd");
+  const std::string raster = WriteScratchFile("filter.ras", FilterRaster(pages, darkness, copies));
+  std::vector<std::string> argv = FilterArgs(variant_03 ? Variant::k03 : Variant::kBase, options);
+  argv.push_back(raster);
+  const Result run = RunProgram(argv, FilterEnv(ppd));
+  return run.exit_status == 0 ? run.out : "(the filter failed)";
 }
 
 } // namespace vellum_test

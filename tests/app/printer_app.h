@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <cups/cups.h>
@@ -62,10 +63,13 @@ public:
   PrinterApp() = default;
   PrinterApp(const PrinterApp &) = delete;
   PrinterApp &operator=(const PrinterApp &) = delete;
-  ~PrinterApp() { Stop(); }
+  ~PrinterApp();
 
-  // Starts `vellum-printer-app server`; returns an empty text, or why not.
+  // Starts `vellum-printer-app server` (again in the same folders and on
+  // the same port after a Stop); returns an empty text, or why not.
   std::string Start();
+  // Stops the server as the system stops a service (SIGTERM); its state
+  // stays for the next Start.
   void Stop();
   // Runs a sub-command of the application against this server.
   Result Command(const std::vector<std::string> &args) const;
@@ -85,6 +89,9 @@ public:
   std::string PrinterStateReasons(const std::string &printer) const;
   // Waits for the job to end; returns its job-state, or 0 on time-out.
   int AwaitJob(const std::string &printer, int job, int seconds) const;
+  // An HTTP request to the web interface: the response's status and body.
+  // A POST sends `form` (URL-encoded).
+  std::pair<int, std::string> Web(const std::string &path, const std::string &form = "") const;
   // Sets printer attributes (Set-Printer-Attributes); empty text, or why not.
   std::string SetPrinterAttributes(const std::string &printer,
                                    const std::vector<JobAttribute> &attributes) const;
@@ -106,6 +113,21 @@ int FreePort();
 
 // A PWG raster stream (sGray, 8 bits) of the pages' pixels (0 black).
 std::string PwgRaster(const std::vector<RasterPage> &pages);
+
+// A label page: bars, text-like strokes, a grey ramp and a photo-like
+// patch, so that every halftone and gamma decides differently. Grey levels,
+// 0 black.
+RasterPage LabelPage(uint32_t width, uint32_t height, uint32_t dpi);
+
+// The filter's raster of the same pages: black ink (255 black), as CUPS
+// rasterises for the PPDs, with the darkness level and the copies in the
+// header as the PPDs put them there.
+std::string FilterRaster(std::vector<RasterPage> pages, unsigned darkness, unsigned copies);
+
+// The printer bytes the filter (vellumfilter_03 for a driver ending in
+// "-03") writes for the pages with the driver's PPD and the options.
+std::string FilterBytes(const std::string &driver, const std::vector<RasterPage> &pages,
+                        const std::string &options, unsigned darkness = 0, unsigned copies = 1);
 
 } // namespace vellum_test
 

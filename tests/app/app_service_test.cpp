@@ -1,0 +1,79 @@
+// The printer application as a service: an owner's settings survive a
+// restart and reach the printer bytes, and the web interface's test page
+// prints the sample label.
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "printer_app.h"
+
+namespace vellum_test {
+namespace {
+
+TEST(AppService, PrinterSettingsSurviveARestartAndReachThePrinter) {
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("kept", "vellum-zpl-203", printer.Uri()), "");
+  ASSERT_EQ(app.SetPrinterAttributes("kept", {{"printer-darkness-configured", "80"},
+                                              {"print-speed-default", "10160"},
+                                              {"print-color-mode-default", "monochrome"},
+                                              {"print-content-optimize-default", "photo"},
+                                              {"label-density-default", "thicker"},
+                                              {"label-feed-offset-default", "minus-2"},
+                                              {"label-print-mode-default", "thermal-transfer"},
+                                              {"media-col.media-size-name", "oe_4x6-label_4x6in"},
+                                              {"media-col.media-top-offset", "200"},
+                                              {"media-col.media-tracking", "mark"}}),
+            "");
+  app.Stop();
+  ASSERT_EQ(app.Start(), "");
+
+  const RasterPage page = LabelPage(812, 1218, 203);
+  const std::string document = WriteScratchFile("kept.pwg", PwgRaster({page}));
+  const int job = app.Print("kept", document, "image/pwg-raster");
+  ASSERT_GT(job, 0) << cupsLastErrorString();
+  EXPECT_EQ(app.AwaitJob("kept", job, 60), IPP_JSTATE_COMPLETED);
+  ASSERT_TRUE(printer.AwaitCaptures(1, 30));
+  // Configured darkness 80 of 100 is level 12 of 15.
+  const std::string expected =
+      FilterBytes("vellum-zpl-203", {page},
+                  "Darkness=12 zePrintRate=4 Halftone=Diffusion Gamma=thicker Offset=-2 "
+                  "Print_Mode=Thermal_Transfer yReference=2 zeMediaTracking=Mark",
+                  12);
+  EXPECT_TRUE(printer.Captures()[0] == expected) << "the printer bytes differ from the filter's";
+}
+
+TEST(AppService, TheTestPageButtonPrintsTheSampleLabel) {
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("test-page", "vellum-tspl-300", printer.Uri()), "");
+  const auto [status, page] = app.Web("/test-page/");
+  ASSERT_EQ(status, 200);
+  std::smatch session;
+  ASSERT_TRUE(
+      std::regex_search(page, session, std::regex("name=\"session\" value=\"([0-9a-f]+)\"")));
+  ASSERT_NE(page.find("print-test-page"), std::string::npos) << "no test page button";
+  const auto posted =
+      app.Web("/test-page/", "session=" + session[1].str() + "&action=print-test-page");
+  EXPECT_LT(posted.first, 400);
+  ASSERT_TRUE(printer.AwaitCaptures(1, 60));
+  WriteScratchFile("test-page.prn", printer.Captures()[0]);
+  const DecodedJob job = DecodeJob(printer.Captures()[0]);
+  std::string error = job.error;
+  const std::vector<Label> labels = Labels(job, &error);
+  EXPECT_EQ(error, "");
+  ASSERT_EQ(labels.size(), 1u);
+  EXPECT_TRUE(labels[0].complete);
+  // Ink on the label: the sample's bars and box.
+  size_t dots = 0;
+  for (const std::string &row : labels[0].rows)
+    for (uint64_t x = 0; x < row.size() * 8; x += 4)
+      dots += IsDot(labels[0], row, x) ? 1 : 0;
+  EXPECT_GT(dots, 1000u);
+}
+
+} // namespace
+} // namespace vellum_test
