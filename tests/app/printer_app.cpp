@@ -148,18 +148,12 @@ std::string PrinterApp::Start() {
     std::filesystem::create_directory(dir_ + "/spool");
     port_ = FreePort();
   }
-  const std::vector<std::string> argv = {VELLUM_PRINTER_APP_PATH,
-                                         "server",
-                                         "-o",
-                                         "server-port=" + std::to_string(port_),
-                                         "-o",
-                                         "listen-hostname=localhost",
-                                         "-o",
-                                         "spool-directory=" + dir_ + "/spool",
-                                         "-o",
-                                         "log-file=" + dir_ + "/log",
-                                         "-o",
-                                         "log-level=debug"};
+  const std::vector<std::string> argv = {program_, "server",
+                                         "-o",     "server-port=" + std::to_string(port_),
+                                         "-o",     "listen-hostname=localhost",
+                                         "-o",     "spool-directory=" + dir_ + "/spool",
+                                         "-o",     "log-file=" + dir_ + "/log",
+                                         "-o",     "log-level=debug"};
   Process process = Spawn(argv, Env(), {"", dir_ + "/server.out"});
   pid_ = process.pid;
   // Ready once it answers on its port.
@@ -190,7 +184,7 @@ void PrinterApp::Stop() {
 }
 
 Result PrinterApp::Command(const std::vector<std::string> &args) const {
-  std::vector<std::string> argv = {VELLUM_PRINTER_APP_PATH};
+  std::vector<std::string> argv = {program_};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProgram(argv, Env());
 }

@@ -60,7 +60,9 @@ struct JobAttribute {
 
 class PrinterApp {
 public:
-  PrinterApp() = default;
+  // The application under test: the build's, or an installed one.
+  explicit PrinterApp(std::string program = VELLUM_PRINTER_APP_PATH)
+      : program_(std::move(program)) {}
   PrinterApp(const PrinterApp &) = delete;
   PrinterApp &operator=(const PrinterApp &) = delete;
   ~PrinterApp();
@@ -103,6 +105,7 @@ public:
 
 private:
   std::vector<std::string> Env() const;
+  std::string program_;
   std::string dir_;
   int port_ = 0;
   pid_t pid_ = 0;

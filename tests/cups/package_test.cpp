@@ -3,6 +3,7 @@
 // scheduler with the installed filter and PPD, and purged. The machine is
 // left as it was found, also when a check fails.
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -14,6 +15,7 @@
 
 #include "harness.h"
 #include "load.h"
+#include "printer_app.h"
 #include "private_scheduler.h"
 
 namespace vellum_test {
@@ -142,15 +144,16 @@ std::string BuildPackage(const std::vector<std::string> &options, const std::str
   argv.insert(argv.end(), {out, build});
   const Result built = RunProgram(argv, {"HOME=" + out, "LC_ALL=C"});
   EXPECT_EQ(built.exit_status, 0) << testing::PrintToString(built.err);
-  const std::vector<std::string> printed = SplitLines(built.out);
-  if (built.exit_status != 0 || printed.empty())
+  if (built.exit_status != 0)
     return "";
-  const std::string deb = printed.back();
-  EXPECT_TRUE(
-      std::regex_match(fs::path(deb).filename().string(),
-                       std::regex("printer-driver-vellum_" VELLUM_VERSION "_[a-z0-9]+\\.deb")))
-      << deb;
-  return deb;
+  // The packages' paths, the driver's first.
+  for (const std::string &deb : SplitLines(built.out)) {
+    if (std::regex_match(fs::path(deb).filename().string(),
+                         std::regex("printer-driver-vellum_" VELLUM_VERSION "_[a-z0-9]+\\.deb")))
+      return deb;
+  }
+  ADD_FAILURE() << "no printer-driver-vellum package: " << built.out;
+  return "";
 }
 
 TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
@@ -300,6 +303,116 @@ TEST(Package, ArmPackagesPrintTheSameBytesAsThePc) {
       EXPECT_EQ(got.err, expected.err);
     }
   }
+}
+
+// The printer application's package: its files, fields and lintian; once
+// installed, its server (run privately, not as the service) prints the test
+// label; the service is enabled for boot; a purge leaves nothing behind.
+TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
+  const char kApp[] = "vellum-printer-app";
+  const auto installed = [&kApp] {
+    return RunProgram({"/usr/bin/dpkg-query", "-W", "-f=${Status}", kApp}, {}).out ==
+           "install ok installed";
+  };
+  if (geteuid() != 0)
+    GTEST_SKIP() << "installing a package needs root";
+  if (access("/usr/bin/dpkg", X_OK) != 0)
+    GTEST_SKIP() << "no dpkg";
+  if (installed())
+    GTEST_SKIP() << kApp << " is installed on this machine; the test leaves it alone";
+  const std::string out = TempFolder("package-app"), build = TempFolder("package-app-build");
+  struct Purge {
+    std::function<bool()> installed;
+    std::vector<std::string> folders;
+    ~Purge() {
+      if (installed())
+        RunProgram({"/usr/bin/dpkg", "--purge", "vellum-printer-app"}, {});
+      for (const std::string &folder : folders)
+        fs::remove_all(folder);
+    }
+  } purge{installed, {out, build}};
+  ASSERT_FALSE(BuildPackage({}, out, build).empty());
+  std::string app_deb;
+  for (const auto &entry : fs::directory_iterator(out))
+    if (entry.path().filename().string().rfind("vellum-printer-app_", 0) == 0)
+      app_deb = entry.path().string();
+  ASSERT_FALSE(app_deb.empty()) << "no vellum-printer-app package";
+
+  const std::string executable = "-rwxr-xr-x", data = "-rw-r--r--";
+  const std::map<std::string, std::string> expected = {
+      {"/usr/sbin/vellum-printer-app", executable},
+      {"/lib/systemd/system/vellum-printer-app.service", data},
+      {"/usr/share/vellum-printer-app/test-label.pdf", data},
+      {"/usr/share/man/man8/vellum-printer-app.8.gz", data},
+      {"/usr/share/doc/vellum-printer-app/README.md.gz", data},
+      {"/usr/share/doc/vellum-printer-app/copyright", data},
+      {"/usr/share/doc/vellum-printer-app/changelog.gz", data},
+  };
+  const std::map<std::string, Entry> files = Contents(app_deb);
+  for (const auto &[path, mode] : expected) {
+    const auto it = files.find(path);
+    ASSERT_NE(it, files.end()) << path;
+    EXPECT_EQ(it->second.mode, mode) << path;
+  }
+  for (const auto &[path, entry] : files) {
+    EXPECT_EQ(entry.owner, "root/root") << path;
+    if (entry.mode[0] == '-') {
+      EXPECT_TRUE(expected.count(path)) << "unexpected file " << path;
+    }
+  }
+  const std::string depends = Field(app_deb, "Depends");
+  for (const char *package : {"ghostscript", "libpappl1", "libcups2", "libjpeg62-turbo"})
+    EXPECT_NE(depends.find(package), std::string::npos) << depends;
+  EXPECT_EQ(Field(app_deb, "Recommends"), "avahi-daemon");
+  const std::regex cups("(^|[ ,|])cups([ ,(|]|$)");
+  for (const char *field : {"Depends", "Pre-Depends", "Recommends"})
+    EXPECT_FALSE(std::regex_search(Field(app_deb, field), cups)) << field;
+  ExpectLintianClean(app_deb, out);
+
+  const Result install = RunProgram({"/usr/bin/dpkg", "-i", app_deb}, {"LC_ALL=C"});
+  ASSERT_EQ(install.exit_status, 0) << testing::PrintToString(install.err);
+  // Enabled for boot, starting the installed server.
+  const std::string wants =
+      "/etc/systemd/system/multi-user.target.wants/vellum-printer-app.service";
+  EXPECT_TRUE(fs::is_symlink(wants));
+  EXPECT_NE(ReadFile("/lib/systemd/system/vellum-printer-app.service")
+                .find("ExecStart=/usr/sbin/vellum-printer-app server"),
+            std::string::npos);
+  const Result shown = RunProgram(
+      {"/usr/bin/man", "--warnings", "-l", "/usr/share/man/man8/vellum-printer-app.8.gz"},
+      {"LC_ALL=C.UTF-8", "MANPAGER=cat", "MANWIDTH=80"});
+  EXPECT_EQ(shown.exit_status, 0);
+  EXPECT_EQ(shown.err, std::vector<std::string>{});
+  {
+    SCOPED_TRACE("the installed server prints the test label");
+    PrinterApp app("/usr/sbin/vellum-printer-app");
+    ASSERT_EQ(app.Start(), "");
+    EXPECT_EQ(SplitLines(app.Command({"drivers"}).out).size(), 5u);
+    SocketPrinter printer;
+    ASSERT_EQ(app.AddPrinter("installed", "vellum-zpl-203", printer.Uri()), "");
+    const int job = app.Print("installed", "/usr/share/vellum-printer-app/test-label.pdf",
+                              "application/pdf", {{"media", "oe_4x2-label_4x2in"}});
+    ASSERT_GT(job, 0);
+    EXPECT_EQ(app.AwaitJob("installed", job, 60), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(printer.AwaitCaptures(1, 30));
+    const DecodedJob decoded = DecodeJob(printer.Captures()[0]);
+    std::string error = decoded.error;
+    const std::vector<Label> labels = Labels(decoded, &error);
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(labels.size(), 1u);
+    EXPECT_TRUE(labels[0].complete);
+  }
+
+  const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kApp}, {"LC_ALL=C"});
+  EXPECT_EQ(purged.exit_status, 0) << testing::PrintToString(purged.err);
+  EXPECT_FALSE(installed());
+  for (const auto &[path, entry] : files) {
+    if (entry.mode[0] == '-') {
+      EXPECT_FALSE(fs::exists(path)) << path;
+    }
+  }
+  EXPECT_FALSE(fs::exists(wants) || fs::is_symlink(wants));
+  EXPECT_FALSE(fs::exists("/usr/share/vellum-printer-app"));
 }
 
 } // namespace
