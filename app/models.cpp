@@ -104,6 +104,12 @@ const char *const kDensityChoices[] = {"neutral", "normal",  "lighter",
 const char *const kNegatives[] = {"off", "on", nullptr};
 const char *const kNegativeChoices[] = {"off", "on"};
 
+// The tear-off position of TSPL printers in millimetres. PAPPL 1.3 takes
+// no label-tear-offset-configured from IPP or its web pages, so it is an
+// owner's setting of its own.
+const char *const kTearOffs[] = {"minus-3", "minus-2", "minus-1", "0", "1", "2", "3", nullptr};
+const char *const kTearOffChoices[] = {"-3", "-2", "-1", "0", "1", "2", "3"};
+
 const char *const kPerforated[] = {"off", "on", nullptr};
 const char *const kPerforatedChoices[] = {"", "Perforated"};
 
@@ -115,11 +121,14 @@ const VendorSetting kCommandSet = {"label-command-set", "Tag_Commands", kCommand
                                    kCommandSetChoices};
 const VendorSetting kDensity = {"label-density", "Gamma", kDensities, kDensityChoices};
 const VendorSetting kNegative = {"label-negative", "Negative", kNegatives, kNegativeChoices};
+const VendorSetting kTearOff = {"label-tear-off", "zeTearOffPosition", kTearOffs, kTearOffChoices};
 const VendorSetting kPerforatedMedia = {"label-perforated-media", "zeMediaTracking", kPerforated,
                                         kPerforatedChoices};
 
 const VendorSetting *const kSettings[] = {&kPrintMode, &kFeedOffset, &kCommandSet,
                                           &kDensity,   &kNegative,   nullptr};
+const VendorSetting *const kSettingsTspl[] = {&kPrintMode, &kFeedOffset, &kCommandSet, &kDensity,
+                                              &kNegative,  &kTearOff,    nullptr};
 const VendorSetting *const kSettings03[] = {
     &kPrintMode03, &kFeedOffset, &kCommandSet, &kDensity, &kNegative, &kPerforatedMedia, nullptr};
 
@@ -129,6 +138,8 @@ const char *VendorDefault(const PrinterModel &model, const VendorSetting &settin
   // The command set is the printer's own language.
   if (std::strcmp(setting.name, "label-command-set") == 0)
     return model.model_number == 48 ? "tspl" : "zpl";
+  if (std::strcmp(setting.name, "label-tear-off") == 0)
+    return "0";
   return setting.choices[0];
 }
 
@@ -155,7 +166,9 @@ template <size_t N> void Copy(char (&field)[N], const char *text) {
 } // namespace
 
 const VendorSetting *const *VendorSettings(const PrinterModel &model) {
-  return model.variant_03 ? kSettings03 : kSettings;
+  if (model.variant_03)
+    return kSettings03;
+  return model.model_number == 48 ? kSettingsTspl : kSettings;
 }
 
 bool DriverCallback(pappl_system_t * /*system*/, const char *driver_name,
@@ -211,12 +224,9 @@ bool DriverCallback(pappl_system_t * /*system*/, const char *driver_name,
   Copy(ready.type, "labels");
   data->media_default = ready;
 
-  // Tear-off position (TSPL) in hundredths of millimetres: -3 to 3 mm.
+  // Labels are torn off; the position is the TSPL printers' label-tear-off.
   data->mode_supported = PAPPL_LABEL_MODE_TEAR_OFF;
   data->mode_configured = PAPPL_LABEL_MODE_TEAR_OFF;
-  data->tear_offset_supported[0] = -300;
-  data->tear_offset_supported[1] = 300;
-  data->tear_offset_configured = 0;
   // Print speed in hundredths of millimetres a second, 1 to 12 in/s; 0
   // leaves the printer's own speed.
   data->speed_supported[0] = 2540;

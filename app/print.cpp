@@ -65,7 +65,7 @@ std::string ShiftChoice(int mm) { return mm == 0 ? "PrinterS" : std::to_string(m
 } // namespace
 
 LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t &options,
-                             int tear_offset, ipp_t *printer_attrs) {
+                             ipp_t *printer_attrs) {
   LabelOptions label;
   label.model_number = model.model_number;
   label.variant_03 = model.variant_03;
@@ -80,7 +80,7 @@ LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t
   // PPDs, moves it left, where IPP's left offset moves it right.
   marked["yReference"] = ShiftChoice(WholeMillimetres(options.media.top_offset));
   marked["zeReference"] = ShiftChoice(-WholeMillimetres(options.media.left_offset));
-  marked["zeTearOffPosition"] = std::to_string(WholeMillimetres(tear_offset));
+  marked["zeTearOffPosition"] = "0"; // TSPL printers' label-tear-off below
 
   // bi-level prints by the gamma threshold; monochrome dithers, by error
   // diffusion for photos and by the ordered screen for everything else.
@@ -133,7 +133,7 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
   if (model == nullptr)
     return false;
   ipp_t *printer_attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
-  label.options = JobLabelOptions(*model, options, data.tear_offset_configured, printer_attrs);
+  label.options = JobLabelOptions(*model, options, printer_attrs);
   ippDelete(printer_attrs);
   label.job_id = papplJobGetID(job);
   label.out =

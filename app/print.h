@@ -15,11 +15,11 @@ namespace vellum_app {
 // job, sends no darkness: the printer keeps its own, as the PPDs' default.
 constexpr int kDarknessPrinterDefault = 50;
 
-// The engine's options for a job of this model with these settings, the
-// printer's tear-off position (hundredths of millimetres) and its driver
-// attributes (which hold the owner's defaults of the vendor settings).
+// The engine's options for a job of this model with these settings and
+// the printer's driver attributes (which hold the owner's defaults of the
+// vendor settings).
 LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t &options,
-                             int tear_offset, ipp_t *printer_attrs);
+                             ipp_t *printer_attrs);
 
 // The darkness level (0 to 15) the job asks for, or 16 to keep the
 // printer's own; it travels in the page header's cupsCompression.

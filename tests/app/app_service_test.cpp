@@ -45,6 +45,24 @@ TEST(AppService, PrinterSettingsSurviveARestartAndReachThePrinter) {
   EXPECT_TRUE(printer.Captures()[0] == expected) << "the printer bytes differ from the filter's";
 }
 
+// The owner's tear-off position of a TSPL printer (label-tear-off: PAPPL 1.3
+// takes no label-tear-offset-configured).
+TEST(AppService, TheTearOffPositionReachesATsplPrinter) {
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("tear", "vellum-tspl-203", printer.Uri()), "");
+  ASSERT_EQ(app.SetPrinterAttributes("tear", {{"label-tear-off-default", "minus-2"}}), "");
+  const RasterPage page = LabelPage(406, 203, 203);
+  const int job = app.Print("tear", WriteScratchFile("tear.pwg", PwgRaster({page})),
+                            "image/pwg-raster", {{"media", "oe_2x1-label_2x1in"}});
+  ASSERT_GT(job, 0) << cupsLastErrorString();
+  EXPECT_EQ(app.AwaitJob("tear", job, 60), IPP_JSTATE_COMPLETED);
+  ASSERT_TRUE(printer.AwaitCaptures(1, 30));
+  EXPECT_TRUE(printer.Captures()[0] ==
+              FilterBytes("vellum-tspl-203", {page}, "zeTearOffPosition=-2"));
+}
+
 TEST(AppService, TheTestPageButtonPrintsTheSampleLabel) {
   PrinterApp app;
   ASSERT_EQ(app.Start(), "");
