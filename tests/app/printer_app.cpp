@@ -42,6 +42,16 @@ using Clock = std::chrono::steady_clock;
 
 } // namespace
 
+size_t WholeLabels(const std::string &capture, bool *all_whole) {
+  const DecodedJob job = DecodeJob(capture);
+  std::string error = job.error;
+  const std::vector<Label> labels = Labels(job, &error);
+  *all_whole = error.empty();
+  for (const Label &label : labels)
+    *all_whole = *all_whole && label.complete;
+  return labels.size();
+}
+
 int FreePort() {
   int port = 0;
   close(Listen(0, &port));

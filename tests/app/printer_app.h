@@ -111,6 +111,10 @@ private:
   pid_t pid_ = 0;
 };
 
+// The labels of a capture; *all_whole says whether the job decodes without
+// a fault and every label is complete.
+size_t WholeLabels(const std::string &capture, bool *all_whole);
+
 // A free TCP port on the loopback interface.
 int FreePort();
 

@@ -73,28 +73,10 @@ std::string Field(const std::string &deb, const char *name) {
   return value;
 }
 
-// The package holds exactly the driver's files, owned by root, with the
-// modes Debian wants.
-void ExpectPackageFiles(const std::string &deb) {
+// The package holds exactly these files (path to mode), owned by root.
+void ExpectFiles(const std::string &deb, const std::map<std::string, std::string> &expected) {
   SCOPED_TRACE("contents");
   const std::map<std::string, Entry> files = Contents(deb);
-  const std::string executable = "-rwxr-xr-x", data = "-rw-r--r--";
-  const std::map<std::string, std::string> expected = {
-      {"/usr/lib/cups/filter/vellumfilter", executable},
-      {"/usr/lib/cups/filter/vellumfilter_03", executable},
-      {"/usr/bin/vellumpreview", executable},
-      {"/usr/share/ppd/vellum/vellum-zpl-203.ppd", data},
-      {"/usr/share/ppd/vellum/vellum-zpl-300.ppd", data},
-      {"/usr/share/ppd/vellum/vellum-tspl-203.ppd", data},
-      {"/usr/share/ppd/vellum/vellum-tspl-300.ppd", data},
-      {"/usr/share/ppd/vellum/vellum-zpl-203-03.ppd", data},
-      {"/usr/share/man/man1/vellumpreview.1.gz", data},
-      {"/usr/share/man/man7/vellumfilter.7.gz", data},
-      {"/usr/share/doc/printer-driver-vellum/README.md.gz", data},
-      {"/usr/share/doc/printer-driver-vellum/copyright", data},
-      {"/usr/share/doc/printer-driver-vellum/changelog.gz", data},
-      {"/usr/share/cups/ppd-updaters/printer-driver-vellum.ppd-updater", data},
-  };
   for (const auto &[path, mode] : expected) {
     const auto it = files.find(path);
     ASSERT_NE(it, files.end()) << path;
@@ -102,11 +84,34 @@ void ExpectPackageFiles(const std::string &deb) {
   }
   for (const auto &[path, entry] : files) {
     EXPECT_EQ(entry.owner, "root/root") << path;
-    EXPECT_EQ(path.rfind("/usr/", 0), 0u) << path;
     if (entry.mode[0] == '-') {
       EXPECT_TRUE(expected.count(path)) << "unexpected file " << path;
     }
   }
+}
+
+const char kExecutable[] = "-rwxr-xr-x", kData[] = "-rw-r--r--";
+
+// The driver's package holds exactly its files, all below /usr.
+void ExpectPackageFiles(const std::string &deb) {
+  ExpectFiles(deb, {
+                       {"/usr/lib/cups/filter/vellumfilter", kExecutable},
+                       {"/usr/lib/cups/filter/vellumfilter_03", kExecutable},
+                       {"/usr/bin/vellumpreview", kExecutable},
+                       {"/usr/share/ppd/vellum/vellum-zpl-203.ppd", kData},
+                       {"/usr/share/ppd/vellum/vellum-zpl-300.ppd", kData},
+                       {"/usr/share/ppd/vellum/vellum-tspl-203.ppd", kData},
+                       {"/usr/share/ppd/vellum/vellum-tspl-300.ppd", kData},
+                       {"/usr/share/ppd/vellum/vellum-zpl-203-03.ppd", kData},
+                       {"/usr/share/man/man1/vellumpreview.1.gz", kData},
+                       {"/usr/share/man/man7/vellumfilter.7.gz", kData},
+                       {"/usr/share/doc/printer-driver-vellum/README.md.gz", kData},
+                       {"/usr/share/doc/printer-driver-vellum/copyright", kData},
+                       {"/usr/share/doc/printer-driver-vellum/changelog.gz", kData},
+                       {"/usr/share/cups/ppd-updaters/printer-driver-vellum.ppd-updater", kData},
+                   });
+  for (const auto &[path, entry] : Contents(deb))
+    EXPECT_EQ(path.rfind("/usr/", 0), 0u) << path;
 }
 
 // Dependencies from the binaries (the libraries of the package's own
@@ -338,28 +343,16 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
       app_deb = entry.path().string();
   ASSERT_FALSE(app_deb.empty()) << "no vellum-printer-app package";
 
-  const std::string executable = "-rwxr-xr-x", data = "-rw-r--r--";
-  const std::map<std::string, std::string> expected = {
-      {"/usr/sbin/vellum-printer-app", executable},
-      {"/lib/systemd/system/vellum-printer-app.service", data},
-      {"/usr/share/vellum-printer-app/test-label.pdf", data},
-      {"/usr/share/man/man8/vellum-printer-app.8.gz", data},
-      {"/usr/share/doc/vellum-printer-app/README.md.gz", data},
-      {"/usr/share/doc/vellum-printer-app/copyright", data},
-      {"/usr/share/doc/vellum-printer-app/changelog.gz", data},
-  };
+  ExpectFiles(app_deb, {
+                           {"/usr/sbin/vellum-printer-app", kExecutable},
+                           {"/lib/systemd/system/vellum-printer-app.service", kData},
+                           {"/usr/share/vellum-printer-app/test-label.pdf", kData},
+                           {"/usr/share/man/man8/vellum-printer-app.8.gz", kData},
+                           {"/usr/share/doc/vellum-printer-app/README.md.gz", kData},
+                           {"/usr/share/doc/vellum-printer-app/copyright", kData},
+                           {"/usr/share/doc/vellum-printer-app/changelog.gz", kData},
+                       });
   const std::map<std::string, Entry> files = Contents(app_deb);
-  for (const auto &[path, mode] : expected) {
-    const auto it = files.find(path);
-    ASSERT_NE(it, files.end()) << path;
-    EXPECT_EQ(it->second.mode, mode) << path;
-  }
-  for (const auto &[path, entry] : files) {
-    EXPECT_EQ(entry.owner, "root/root") << path;
-    if (entry.mode[0] == '-') {
-      EXPECT_TRUE(expected.count(path)) << "unexpected file " << path;
-    }
-  }
   const std::string depends = Field(app_deb, "Depends");
   for (const char *package : {"ghostscript", "libpappl1", "libcups2", "libjpeg62-turbo"})
     EXPECT_NE(depends.find(package), std::string::npos) << depends;
@@ -395,12 +388,9 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
     ASSERT_GT(job, 0);
     EXPECT_EQ(app.AwaitJob("installed", job, 60), IPP_JSTATE_COMPLETED);
     ASSERT_TRUE(printer.AwaitCaptures(1, 30));
-    const DecodedJob decoded = DecodeJob(printer.Captures()[0]);
-    std::string error = decoded.error;
-    const std::vector<Label> labels = Labels(decoded, &error);
-    EXPECT_EQ(error, "");
-    ASSERT_EQ(labels.size(), 1u);
-    EXPECT_TRUE(labels[0].complete);
+    bool whole = false;
+    EXPECT_EQ(WholeLabels(printer.Captures()[0], &whole), 1u);
+    EXPECT_TRUE(whole);
   }
 
   const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kApp}, {"LC_ALL=C"});
