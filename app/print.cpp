@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vellum_app {
@@ -260,13 +261,25 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
 namespace {
 
 // The web interface's test page: the sample shipping label (PDF), from
-// where the package installs it or, in a build tree, from the sources.
-const char *TestPage(pappl_printer_t * /*printer*/, char *buffer, size_t size) {
+// where the package installs it or, in a build tree, from the sources. It
+// is printed from a copy in the spool folder, as PAPPL removes a job's
+// file with the job.
+const char *TestPage(pappl_printer_t *printer, char *buffer, size_t size) {
   for (const char *path : {VELLUM_TEST_LABEL, VELLUM_SOURCE_TEST_LABEL}) {
-    if (access(path, R_OK) == 0) {
-      std::snprintf(buffer, size, "%s", path);
-      return buffer;
-    }
+    const int from = open(path, O_RDONLY | O_CLOEXEC);
+    if (from < 0)
+      continue;
+    const int to = papplPrinterOpenFile(printer, buffer, size, nullptr, "testpage", "pdf", "w");
+    bool copied = to >= 0;
+    char data[8192];
+    ssize_t got = 0;
+    while (copied && (got = read(from, data, sizeof data)) > 0)
+      copied = write(to, data, static_cast<size_t>(got)) == got;
+    copied = copied && got == 0;
+    close(from);
+    if (to >= 0)
+      copied = close(to) == 0 && copied;
+    return copied ? buffer : nullptr;
   }
   return nullptr;
 }

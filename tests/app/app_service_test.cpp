@@ -3,6 +3,8 @@
 // prints the sample label.
 #include <regex>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -90,6 +92,9 @@ TEST(AppService, TheTestPageButtonPrintsTheSampleLabel) {
     for (uint64_t x = 0; x < row.size() * 8; x += 4)
       dots += IsDot(labels[0], row, x) ? 1 : 0;
   EXPECT_GT(dots, 1000u);
+  // The label printed from a copy: PAPPL removes a job's file with the job.
+  app.Stop();
+  EXPECT_EQ(access(VELLUM_SOURCE_DIR "/sample/label.pdf", R_OK), 0);
 }
 
 } // namespace
