@@ -41,6 +41,16 @@ const char *AutoAdd(const char * /*device_info*/, const char * /*device_uri*/,
   return driver;
 }
 
+void PrinterCreated(pappl_printer_t *printer, void * /*data*/) {
+  pappl_supply_t labels{};
+  labels.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
+  std::strncpy(labels.description, "Labels", sizeof labels.description - 1);
+  labels.is_consumed = true;
+  labels.level = -1; // unknown
+  labels.type = PAPPL_SUPPLY_TYPE_OTHER;
+  papplPrinterSetSupplies(printer, 1, &labels);
+}
+
 const PrinterModel *FindModel(const char *driver) {
   for (const PrinterModel &model : kModels)
     if (driver != nullptr && std::strcmp(model.driver, driver) == 0)
@@ -50,21 +60,14 @@ const PrinterModel *FindModel(const char *driver) {
 
 namespace {
 
-// The label sizes of the PPDs by their PWG names, 4 x 6 in first (the
+// The label sizes of the PPDs by their PWG names (whose name part takes no
+// dots: the 1.25 x 0.25 in label is a price tag), 4 x 6 in first (the
 // default), then the custom size range: 0.25 x 0.25 in to 4.25 x 100 in.
 const char *const kMedia[] = {
-    "oe_4x6-label_4x6in",
-    "oe_4x4-label_4x4in",
-    "oe_4x3-label_4x3in",
-    "oe_4x2-label_4x2in",
-    "oe_3x2-label_3x2in",
-    "oe_2x1-label_2x1in",
-    "oe_1.25x0.25-label_1.25x0.25in",
-    "om_100x150mm_100x150mm",
-    "om_60x40mm_60x40mm",
-    "om_50x30mm_50x30mm",
-    "custom_min_0.25x0.25in",
-    "custom_max_4.25x100in",
+    "oe_4x6-label_4x6in",       "oe_4x4-label_4x4in",     "oe_4x3-label_4x3in",
+    "oe_4x2-label_4x2in",       "oe_3x2-label_3x2in",     "oe_2x1-label_2x1in",
+    "oe_price-tag_1.25x0.25in", "om_100x150mm_100x150mm", "om_60x40mm_60x40mm",
+    "om_50x30mm_50x30mm",       "custom_min_0.25x0.25in", "custom_max_4.25x100in",
 };
 
 const char *const kPrintModes[] = {"printer-default", "direct-thermal", "thermal-transfer",
@@ -183,14 +186,18 @@ bool DriverCallback(pappl_system_t * /*system*/, const char *driver_name,
   Copy(data->make_and_model, model->description);
   data->kind = PAPPL_KIND_LABEL | PAPPL_KIND_ROLL;
   data->ppm = 60; // labels a minute at 4 in/s
-  data->orient_default = IPP_ORIENT_NONE;
+  // Labels are designed upright on the roll.
+  data->orient_default = IPP_ORIENT_PORTRAIT;
   data->quality_default = IPP_QUALITY_NORMAL;
 
   // bi-level: the gamma threshold (barcodes, text); monochrome: a halftone.
   data->color_supported = PAPPL_COLOR_MODE_BI_LEVEL | PAPPL_COLOR_MODE_MONOCHROME;
   data->color_default = PAPPL_COLOR_MODE_BI_LEVEL;
   data->content_default = PAPPL_CONTENT_AUTO;
-  data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  // 8-bit grey only: PAPPL 1.3 hands PWG raster lines to the driver as the
+  // client sent them, so the printer lists the one type the engine reads
+  // (a 1-bit page would arrive as if it were grey).
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
@@ -237,11 +244,25 @@ bool DriverCallback(pappl_system_t * /*system*/, const char *driver_name,
   data->darkness_configured = kDarknessPrinterDefault;
   data->darkness_default = 0;
 
+  // The printers have no light, sound or display to identify themselves.
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_NONE;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_NONE;
+  // They use labels, how many are left no one tells.
+  data->has_supplies = true;
+
+  // What clients of a driverless printer ask for, as a one-sided,
+  // monochrome printer can honestly answer: no preferred attributes, no
+  // rendering intents beyond the automatic one, back sides as they come.
+  *attrs = ippNew();
+  ippAddBoolean(*attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr,
+               "auto");
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
+               nullptr, "auto");
+  ippAddString(*attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr,
+               "normal");
 
   // The owner's printer settings.
-  *attrs = ippNew();
   int count = 0;
   for (const VendorSetting *const *s = VendorSettings(*model); *s != nullptr; ++s) {
     data->vendor[count++] = (*s)->name;

@@ -29,6 +29,9 @@ pappl_pr_driver_t *Drivers();
 const char *AutoAdd(const char *device_info, const char *device_uri, const char *device_id,
                     void *data);
 
+// Gives a new printer its supply: labels, of an unknown number.
+void PrinterCreated(pappl_printer_t *printer, void *data);
+
 // The model a driver name stands for, or nullptr.
 const PrinterModel *FindModel(const char *driver);
 

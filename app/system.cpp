@@ -192,8 +192,8 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
          &version.version[2]);
   papplSystemSetVersions(system, 1, &version);
 
-  papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, nullptr, DriverCallback,
-                               nullptr);
+  papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, PrinterCreated,
+                               DriverCallback, nullptr);
   KeepState(system);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   // PNG and JPEG are read here, not by PAPPL, whose filters come first for

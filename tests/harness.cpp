@@ -196,7 +196,7 @@ Process Spawn(const std::vector<std::string> &argv, const std::vector<std::strin
     process.stdout_fd = out_pipe[0];
   }
   if (spawned != 0)
-    throw std::runtime_error("cannot start " + argv[0]);
+    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
   return process;
 }
 
