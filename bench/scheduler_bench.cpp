@@ -76,7 +76,7 @@ CheckCost TimeChecks(const PrivateScheduler &cupsd, const char *job_check, int j
 
 std::string CheckCostSection(const std::string &backend) {
   PrivateScheduler cupsd;
-  const std::string why = cupsd.Start({"warn", "", "", backend});
+  const std::string why = cupsd.Start({"warn", "", "", backend, false, {}});
   if (!why.empty())
     Fail(why);
   std::filesystem::create_directories(cupsd.Dir() + "/out/others");
@@ -130,7 +130,7 @@ struct LoadRun {
 
 LoadRun RunLoad(const Build &build, const std::string &backend, size_t count) {
   PrivateScheduler cupsd;
-  const std::string why = cupsd.Start({"warn", build.filter, build.filter_03, backend});
+  const std::string why = cupsd.Start({"warn", build.filter, build.filter_03, backend, false, {}});
   if (!why.empty())
     Fail(why);
   const std::vector<LoadQueue> queues = {

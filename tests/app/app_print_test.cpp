@@ -159,10 +159,10 @@ TEST_F(AppPrint, PwgRasterPrintsTheFiltersBytesForEverySetting) {
   }
 }
 
-// PNG and JPEG labels at the printer's resolution print pixel for pixel:
-// the same bytes as the filter's for the same grey page. The JPEG page is
-// of flat 8 x 8 blocks, which JPEG keeps exactly.
-TEST_F(AppPrint, PngAndJpegPrintTheFiltersBytes) {
+// PNG, JPEG and Apple raster labels at the printer's resolution print pixel
+// for pixel: the same bytes as the filter's for the same grey page. The
+// JPEG page is of flat 8 x 8 blocks, which JPEG keeps exactly.
+TEST_F(AppPrint, PngJpegAndAppleRasterPrintTheFiltersBytes) {
   const RasterPage label = LabelPage(812, 1218, 203);
   RasterPage blocks = GreyPage(812, 1218, 255);
   for (uint32_t y = 0; y < 1218; ++y)
@@ -177,6 +177,8 @@ TEST_F(AppPrint, PngAndJpegPrintTheFiltersBytes) {
   const Document documents[] = {
       {"PNG", label, Convert(PgmFile(label), "label.png"), "image/png"},
       {"JPEG", blocks, Convert(PgmFile(blocks), "blocks.jpg", {"-quality", "100"}), "image/jpeg"},
+      {"Apple raster", label,
+       WriteScratchFile("label.urf", PwgRaster({label}, CUPS_RASTER_WRITE_APPLE)), "image/urf"},
   };
   for (const Document &d : documents) {
     SCOPED_TRACE(d.name);

@@ -105,6 +105,7 @@ void SocketPrinter::Serve() {
       if (got <= 0)
         break;
       capture.append(buffer, static_cast<size_t>(got));
+      bytes_ += static_cast<size_t>(got);
       if (behaviour_.drop_after > 0 && capture.size() >= behaviour_.drop_after)
         break;
       taken += static_cast<size_t>(got);
@@ -117,6 +118,16 @@ void SocketPrinter::Serve() {
     const std::lock_guard<std::mutex> lock(mutex_);
     captures_.push_back(std::move(capture));
   }
+}
+
+bool SocketPrinter::AwaitBytes(size_t bytes, int seconds) const {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (bytes_ < bytes) {
+    if (Clock::now() > end)
+      return false;
+    Sleep(2);
+  }
+  return true;
 }
 
 std::vector<std::string> SocketPrinter::Captures() {
@@ -419,7 +430,7 @@ std::string PrinterApp::SetPrinterAttributes(const std::string &printer,
   return error;
 }
 
-std::string PwgRaster(const std::vector<RasterPage> &pages) {
+std::string PwgRaster(const std::vector<RasterPage> &pages, cups_mode_t mode) {
   std::vector<RasterPage> pwg = pages;
   for (RasterPage &page : pwg) {
     cups_page_header2_t &h = page.header;
@@ -433,7 +444,7 @@ std::string PwgRaster(const std::vector<RasterPage> &pages) {
     std::strcpy(h.MediaColor, "");
     std::strcpy(h.cupsRenderingIntent, "");
   }
-  return RasterStream(pwg, CUPS_RASTER_WRITE_PWG);
+  return RasterStream(pwg, mode);
 }
 
 // A label page: bars, text-like strokes, a grey ramp and a photo-like

@@ -40,6 +40,11 @@ public:
   std::vector<std::string> Captures();
   // Waits up to `seconds` for `count` ended connections; false on time-out.
   bool AwaitCaptures(size_t count, int seconds);
+  // Every byte received so far, also of connections still open (a server
+  // may send several jobs over one connection).
+  size_t Bytes() const { return bytes_; }
+  // Waits up to `seconds` until Bytes() reaches `bytes`; false on time-out.
+  bool AwaitBytes(size_t bytes, int seconds) const;
 
 private:
   void Serve();
@@ -47,6 +52,7 @@ private:
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<size_t> bytes_{0};
   std::mutex mutex_;
   std::vector<std::string> captures_;
   std::thread thread_;
@@ -118,8 +124,10 @@ size_t WholeLabels(const std::string &capture, bool *all_whole);
 // A free TCP port on the loopback interface.
 int FreePort();
 
-// A PWG raster stream (sGray, 8 bits) of the pages' pixels (0 black).
-std::string PwgRaster(const std::vector<RasterPage> &pages);
+// A PWG raster stream (sGray, 8 bits) of the pages' pixels (0 black); with
+// CUPS_RASTER_WRITE_APPLE, the same as Apple raster.
+std::string PwgRaster(const std::vector<RasterPage> &pages,
+                      cups_mode_t mode = CUPS_RASTER_WRITE_PWG);
 
 // A label page: bars, text-like strokes, a grey ramp and a photo-like
 // patch, so that every halftone and gamma decides differently. Grey levels,

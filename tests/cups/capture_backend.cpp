@@ -1,18 +1,22 @@
 // A CUPS backend for the scheduler tests: copies the job to what its device
 // URI names. "vellumcap:/path" writes the file /path; "vellumcap:/dir/"
 // writes /dir/JOB.prn and /dir/JOB.options (the options argument, as the
-// filters get it) for every job. "?slow" reads at about 200 KB/s, as a slow
-// printer link would; "?hold" keeps the job processing after its data until
-// it is cancelled. SIGTERM (a cancelled job) only makes it copy the rest at
-// full speed, so that whatever the filters still send after a cancel is
-// captured too.
+// filters get it) for every job; "vellumcap:tcp:PORT" sends it to an
+// AppSocket printer on port PORT of the loopback interface, as the
+// scheduler's socket backend (not in Debian's cups-daemon) would. "?slow" reads at about 200 KB/s,
+// as a slow printer link would; "?hold" keeps the job processing after its data until it is
+// cancelled. SIGTERM (a cancelled job) only makes it copy the rest at full speed, so that whatever
+// the filters still send after a cancel is captured too.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 static volatile std::sig_atomic_t cancelled = 0;
@@ -57,7 +61,18 @@ int main(int argc, char **argv) {
     path = job + ".prn";
   }
   const int in = argc >= 7 ? open(argv[6], O_RDONLY) : 0;
-  const int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int out = -1;
+  if (path.compare(0, 4, "tcp:") == 0) {
+    out = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::atoi(path.c_str() + 4)));
+    if (connect(out, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+      return 1;
+  } else {
+    out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   if (in < 0 || out < 0)
     return 1;
   char chunk[4096];

@@ -52,6 +52,8 @@ std::string PrivateScheduler::Start(const SchedulerSetup &setup) {
     InstallProgram(setup.filter_03.empty() ? FilterPath(Variant::k03) : setup.filter_03,
                    dir_ + "/serverbin/filter/vellumfilter_03", rwxr_xr_x);
   }
+  for (const std::string &backend : setup.stock_backends)
+    fs::create_symlink("/usr/lib/cups/backend/" + backend, dir_ + "/serverbin/backend/" + backend);
   // Mode 0700: the scheduler runs the backend as root, which may write anywhere.
   InstallProgram(setup.capture_backend, dir_ + "/serverbin/backend/vellumcap",
                  fs::perms::owner_all);

@@ -22,6 +22,8 @@ struct SchedulerSetup {
   std::string capture_backend; // the vellumcap backend program
   // Run the filters installed in the machine's filter folder instead.
   bool installed_filters = false;
+  // Backends of the machine's scheduler to run as well ("ipp", "socket").
+  std::vector<std::string> stock_backends;
 };
 
 class PrivateScheduler {

@@ -1,0 +1,169 @@
+// The printer application against the CUPS road with the PPD, side by side
+// in one run: the time from submitting a one-label PDF (a 4 x 6 in
+// shipping label at 203 dpi) until its last byte reaches the printer, and
+// labels a second for a burst of such jobs from 4 clients. Both print to
+// AppSocket printers on the loopback interface; the CUPS queue is a
+// private scheduler's, made from the shipped ZPL 203 dpi PPD, with the
+// tests' capture backend sending to the printer (Debian's cups-daemon has
+// no socket backend). Writes its section of the results file.
+// Needs root (the scheduler runs the filters as lp).
+//
+//   bench_app RESULTS.md [BURST_JOBS]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "printer_app.h"
+#include "private_scheduler.h"
+#include "results.h"
+
+using namespace vellum_test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kSingles = 15;
+constexpr int kClients = 4;
+
+void Fail(const std::string &why) {
+  std::cerr << "bench_app: " << why << std::endl;
+  std::exit(1);
+}
+
+// A 4 x 6 in shipping label as PDF: text, boxes and bars.
+std::string ShippingLabel() {
+  std::ostringstream ps;
+  ps << "%!PS-Adobe-3.0\n<< /PageSize [288 432] >> setpagedevice\n"
+     << "/Helvetica-Bold findfont 20 scalefont setfont 18 396 moveto (PRIORITY PARCEL) show\n"
+     << "/Helvetica findfont 11 scalefont setfont\n"
+     << "18 370 moveto (SHIP TO: VELLUM WAREHOUSE, DOCK 7) show\n"
+     << "18 356 moveto (12 LABEL STREET, 12345 PRINTTOWN) show\n"
+     << "2 setlinewidth 12 300 264 120 rectstroke\n";
+  for (int i = 0; i < 60; ++i)
+    ps << 24 + i * 4 << " 160 " << (i % 3 + 1) << " 120 rectfill\n";
+  ps << "190 40 80 80 rectfill showpage\n";
+  const std::string source = WriteScratchFile("shipping.ps", ps.str());
+  const std::string pdf = ScratchDir() + "/shipping.pdf";
+  if (RunProgram({"/usr/bin/gs", "-q", "-dSAFER", "-sDEVICE=pdfwrite", "-o", pdf, source}, {})
+          .exit_status != 0)
+    Fail("Ghostscript could not make the PDF label");
+  return pdf;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A way to print: submits one job of the PDF, returns once it is accepted.
+using Submit = std::function<bool()>;
+
+struct Measured {
+  double single_ms; // median, submit to the last byte at the printer
+  double labels_per_second;
+};
+
+Measured Measure(const char *road, const Submit &submit, SocketPrinter &printer, int burst) {
+  // One job first, so that nothing is measured cold; its bytes are those
+  // of every job.
+  size_t seen = printer.Captures().size();
+  const size_t before = printer.Bytes();
+  if (!submit() || !printer.AwaitCaptures(++seen, 120))
+    Fail(std::string(road) + ": the warm-up job did not print");
+  const size_t job_bytes = printer.Bytes() - before;
+  std::vector<double> singles;
+  for (int i = 0; i < kSingles; ++i) {
+    const auto start = Clock::now();
+    if (!submit() || !printer.AwaitCaptures(++seen, 120))
+      Fail(std::string(road) + ": a single label did not print");
+    singles.push_back(Since(start) * 1000);
+  }
+  // A burst may reach the printer over one connection: it has printed
+  // once all its bytes are there.
+  const size_t expected = printer.Bytes() + job_bytes * static_cast<size_t>(burst);
+  const auto start = Clock::now();
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c)
+    clients.emplace_back([&, c] {
+      for (int j = c; j < burst; j += kClients)
+        if (!submit())
+          failed = true;
+    });
+  for (std::thread &client : clients)
+    client.join();
+  if (failed || !printer.AwaitBytes(expected, 300))
+    Fail(std::string(road) + ": the burst did not print");
+  return {Median(singles), burst / Since(start)};
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s RESULTS.md [BURST_JOBS]\n", argv[0]);
+    return 2;
+  }
+  const int burst = argc > 2 ? std::atoi(argv[2]) : 100;
+  const std::string pdf = ShippingLabel();
+
+  PrinterApp app;
+  if (const std::string why = app.Start(); !why.empty())
+    Fail(why);
+  SocketPrinter app_printer;
+  if (const std::string why = app.AddPrinter("labels", "vellum-zpl-203", app_printer.Uri());
+      !why.empty())
+    Fail(why);
+  const Measured through_app = Measure(
+      "printer application",
+      [&] {
+        return app.Print("labels", pdf, "application/pdf", {{"media", "oe_4x6-label_4x6in"}}) > 0;
+      },
+      app_printer, burst);
+  app.Stop();
+
+  PrivateScheduler cupsd;
+  SchedulerSetup setup;
+  setup.log_level = "warn";
+  setup.capture_backend = CAPTURE_BACKEND_PATH;
+
+  if (const std::string why = cupsd.Start(setup); !why.empty())
+    Fail(why);
+  SocketPrinter cups_printer;
+  const Result added = cupsd.Client({"/usr/sbin/lpadmin", "-p", "labels", "-E", "-v",
+                                     "vellumcap:tcp:" + std::to_string(cups_printer.Port()), "-P",
+                                     VELLUM_PPD_DIR "/vellum-zpl-203.ppd"});
+  if (added.exit_status != 0)
+    Fail("lpadmin failed: " + (added.err.empty() ? std::string() : added.err.back()));
+  const Measured through_cups = Measure(
+      "CUPS", [&] { return cupsd.Submit("labels", pdf, {"PageSize=w288h432"}) > 0; }, cups_printer,
+      burst);
+
+  using vellum_bench::Fixed;
+  std::ostringstream text;
+  text << "A one-label PDF (a 4 x 6 in shipping label, 203 dpi, ZPL) from submission until "
+          "its last byte reaches an AppSocket printer on the loopback interface (median of "
+       << kSingles << "), and a burst of " << burst << " such jobs from " << kClients
+       << " concurrent clients. The printer application (`vellum-printer-app`: Ghostscript "
+          "as gstoraster runs it, then the engine in the server) against a private `cupsd` "
+          "with a queue from `vellum-zpl-203.ppd` (pdftopdf, gstoraster, `vellumfilter`, a "
+          "backend that sends to the printer). "
+       << vellum_bench::Machine() << "\n\n"
+       << "| road | one label (ms) | burst (labels/s) |\n|---|---:|---:|\n"
+       << "| printer application | " << Fixed(through_app.single_ms, 1) << " | "
+       << Fixed(through_app.labels_per_second, 1) << " |\n"
+       << "| CUPS with the PPD | " << Fixed(through_cups.single_ms, 1) << " | "
+       << Fixed(through_cups.labels_per_second, 1) << " |\n";
+  vellum_bench::WriteResultsSection(argv[1], "Printer application and CUPS", text.str());
+  std::cout << text.str();
+  return 0;
+}
