@@ -1,12 +1,17 @@
 // vellum-printer-app: a driverless (IPP Everywhere) printer application for
 // ZPL and TSPL thermal label printers, on PAPPL's standard main loop and its
 // sub-commands.
+#include <csignal>
+
 #include <pappl/pappl.h>
 
 #include "models.h"
 #include "system.h"
 
 int main(int argc, char *argv[]) {
+  // A Ghostscript or a printer that goes away shows as a failed write, not
+  // a fatal signal.
+  std::signal(SIGPIPE, SIG_IGN);
   return papplMainloop(argc, argv, VELLUM_VERSION, "Vellum label printer application",
                        vellum_app::kModelCount, vellum_app::Drivers(), vellum_app::AutoAdd,
                        vellum_app::DriverCallback, nullptr, nullptr, vellum_app::CreateSystem,
