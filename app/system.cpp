@@ -114,12 +114,16 @@ bool SaveState(pappl_system_t *system, void *data) {
   return saved && written;
 }
 
-// Sets a printer's defaults after `change` has changed its driver data,
-// keeping the vendor settings' defaults as they are.
-template <typename Change> void ChangeDefaults(pappl_printer_t *printer, Change change) {
+// Gives a loaded printer its saved speed, keeping its other defaults (the
+// vendor settings' defaults go back as they are).
+void RestoreSpeed(pappl_printer_t *printer, void *data) {
+  const auto *speeds = static_cast<const std::map<int, int> *>(data);
+  const auto it = speeds->find(papplPrinterGetID(printer));
+  if (it == speeds->end())
+    return;
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(printer, &driver);
-  change(driver);
+  driver.speed_default = it->second;
   ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
   cups_option_t *vendor = nullptr;
   int num_vendor = 0;
@@ -132,16 +136,6 @@ template <typename Change> void ChangeDefaults(pappl_printer_t *printer, Change 
   papplPrinterSetDriverDefaults(printer, &driver, num_vendor, vendor);
   cupsFreeOptions(num_vendor, vendor);
   ippDelete(attrs);
-}
-
-// Gives a loaded printer its saved speed.
-void RestoreSpeed(pappl_printer_t *printer, void *data) {
-  const auto *speeds = static_cast<const std::map<int, int> *>(data);
-  const auto it = speeds->find(papplPrinterGetID(printer));
-  if (it == speeds->end())
-    return;
-  ChangeDefaults(printer,
-                 [&it](pappl_pr_driver_data_t &driver) { driver.speed_default = it->second; });
 }
 
 // Loads the state (the printers and their settings) and the speeds, and

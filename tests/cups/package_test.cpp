@@ -3,7 +3,6 @@
 // scheduler with the installed filter and PPD, and purged. The machine is
 // left as it was found, also when a check fails.
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -24,9 +23,10 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kPackage[] = "printer-driver-vellum";
+const char kAppPackage[] = "vellum-printer-app";
 
-bool Installed() {
-  return RunProgram({"/usr/bin/dpkg-query", "-W", "-f=${Status}", kPackage}, {}).out ==
+bool Installed(const char *package = kPackage) {
+  return RunProgram({"/usr/bin/dpkg-query", "-W", "-f=${Status}", package}, {}).out ==
          "install ok installed";
 }
 
@@ -35,9 +35,10 @@ bool Installed() {
 struct Cleanup {
   std::vector<std::string> folders;
   bool purge = false;
+  const char *package = kPackage;
   ~Cleanup() {
-    if (purge && Installed())
-      RunProgram({"/usr/bin/dpkg", "--purge", kPackage}, {});
+    if (purge && Installed(package))
+      RunProgram({"/usr/bin/dpkg", "--purge", package}, {});
     for (const std::string &folder : folders)
       fs::remove_all(folder);
   }
@@ -314,28 +315,17 @@ TEST(Package, ArmPackagesPrintTheSameBytesAsThePc) {
 // installed, its server (run privately, not as the service) prints the test
 // label; the service is enabled for boot; a purge leaves nothing behind.
 TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
-  const char kApp[] = "vellum-printer-app";
-  const auto installed = [&kApp] {
-    return RunProgram({"/usr/bin/dpkg-query", "-W", "-f=${Status}", kApp}, {}).out ==
-           "install ok installed";
-  };
   if (geteuid() != 0)
     GTEST_SKIP() << "installing a package needs root";
   if (access("/usr/bin/dpkg", X_OK) != 0)
     GTEST_SKIP() << "no dpkg";
-  if (installed())
-    GTEST_SKIP() << kApp << " is installed on this machine; the test leaves it alone";
+  if (Installed(kAppPackage))
+    GTEST_SKIP() << kAppPackage << " is installed on this machine; the test leaves it alone";
   const std::string out = TempFolder("package-app"), build = TempFolder("package-app-build");
-  struct Purge {
-    std::function<bool()> installed;
-    std::vector<std::string> folders;
-    ~Purge() {
-      if (installed())
-        RunProgram({"/usr/bin/dpkg", "--purge", "vellum-printer-app"}, {});
-      for (const std::string &folder : folders)
-        fs::remove_all(folder);
-    }
-  } purge{installed, {out, build}};
+  Cleanup cleanup;
+  cleanup.folders = {out, build};
+  cleanup.package = kAppPackage;
+  cleanup.purge = true;
   ASSERT_FALSE(BuildPackage({}, out, build).empty());
   std::string app_deb;
   for (const auto &entry : fs::directory_iterator(out))
@@ -393,9 +383,9 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
     EXPECT_TRUE(whole);
   }
 
-  const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kApp}, {"LC_ALL=C"});
+  const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kAppPackage}, {"LC_ALL=C"});
   EXPECT_EQ(purged.exit_status, 0) << testing::PrintToString(purged.err);
-  EXPECT_FALSE(installed());
+  EXPECT_FALSE(Installed(kAppPackage));
   for (const auto &[path, entry] : files) {
     if (entry.mode[0] == '-') {
       EXPECT_FALSE(fs::exists(path)) << path;
