@@ -137,6 +137,13 @@ const VendorSetting *const kSettings03[] = {
 
 } // namespace
 
+int ChoiceIndex(const VendorSetting &setting, const char *keyword) {
+  for (int i = 0; setting.choices[i] != nullptr; ++i)
+    if (std::strcmp(setting.choices[i], keyword) == 0)
+      return i;
+  return -1;
+}
+
 const char *VendorDefault(const PrinterModel &model, const VendorSetting &setting) {
   // The command set is the printer's own language.
   if (std::strcmp(setting.name, "label-command-set") == 0)

@@ -48,6 +48,9 @@ struct VendorSetting {
 // The vendor settings of a model, null-terminated.
 const VendorSetting *const *VendorSettings(const PrinterModel &model);
 
+// The index of a keyword among a vendor setting's choices, or -1.
+int ChoiceIndex(const VendorSetting &setting, const char *keyword);
+
 // The default choice of a vendor setting for a model.
 const char *VendorDefault(const PrinterModel &model, const VendorSetting &setting);
 

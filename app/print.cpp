@@ -33,12 +33,13 @@ void MarkVendorSetting(const PrinterModel &model, const VendorSetting &setting,
                        const pappl_pr_options_t &options, ipp_t *printer_attrs,
                        LabelOptions &label) {
   const char *value = VendorValue(model, setting, options, printer_attrs);
-  for (int i = 0; setting.choices[i] != nullptr; ++i) {
-    if (std::strcmp(setting.choices[i], value) == 0 && setting.ppd_choices[i][0] != '\0') {
-      label.marked[setting.keyword] = setting.ppd_choices[i];
-      return;
-    }
-  }
+  // A value no choice names (stored before it could be refused) prints as
+  // the default.
+  int chosen = ChoiceIndex(setting, value);
+  if (chosen < 0)
+    chosen = ChoiceIndex(setting, VendorDefault(model, setting));
+  if (chosen >= 0 && setting.ppd_choices[chosen][0] != '\0')
+    label.marked[setting.keyword] = setting.ppd_choices[chosen];
 }
 
 // IPP media tracking as the PPD's choices: gap and web media both take the
@@ -60,8 +61,12 @@ const char *TrackingChoice(pappl_media_tracking_t tracking) {
 // Hundredths of millimetres to whole millimetres, rounded to the nearest.
 int WholeMillimetres(int hundredths) { return static_cast<int>(std::lround(hundredths / 100.0)); }
 
-// A shift choice: whole millimetres, or the printer's own position for none.
-std::string ShiftChoice(int mm) { return mm == 0 ? "PrinterS" : std::to_string(mm); }
+// A shift choice: whole millimetres within the supported -10 to 10, or the
+// printer's own position for none.
+std::string ShiftChoice(int mm) {
+  mm = mm < -10 ? -10 : mm > 10 ? 10 : mm;
+  return mm == 0 ? "PrinterS" : std::to_string(mm);
+}
 
 } // namespace
 

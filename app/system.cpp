@@ -11,7 +11,9 @@
 
 #include "models.h"
 #include "print.h"
+#include "settings.h"
 #include "system.h"
+#include "web.h"
 
 namespace vellum_app {
 
@@ -103,6 +105,7 @@ void SaveSpeed(pappl_printer_t *printer, void *data) {
 // Saves the state, then the speeds.
 bool SaveState(pappl_system_t *system, void *data) {
   const auto *state = static_cast<const std::string *>(data);
+  KeepSettingsValid(system);
   const bool saved = papplSystemSaveState(system, state->c_str());
   const std::string speeds = SpeedsPath(*state), temporary = speeds + ".new";
   FILE *file = std::fopen(temporary.c_str(), "w");
@@ -151,6 +154,7 @@ void KeepState(pappl_system_t *system) {
     std::fclose(file);
   }
   papplSystemIteratePrinters(system, RestoreSpeed, &speeds);
+  KeepSettingsValid(system);
   papplSystemSetSaveCallback(system, SaveState, const_cast<std::string *>(&state));
 }
 
@@ -178,7 +182,7 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   if (const char *group = option("admin-group"))
     papplSystemSetAdminGroup(system, group);
 
-  papplSystemSetFooterHTML(system, "Vellum label printer application " VELLUM_VERSION);
+  SetUpWebPages(system);
   pappl_version_t version{};
   std::strncpy(version.name, kName, sizeof version.name - 1);
   std::strncpy(version.sversion, VELLUM_VERSION, sizeof version.sversion - 1);

@@ -20,7 +20,7 @@ ensure_packages() {
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config libcups2-dev libpng-dev libpappl-dev libjpeg-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libcups2-dev libpng-dev libpappl-dev libavahi-client-dev libjpeg-dev)
 
 # ensure_architecture ARCH: lets dpkg install ARCH's packages beside the
 # machine's own (the next ensure_packages updates the lists).

@@ -1,0 +1,106 @@
+// What the owner reads in the web pages PAPPL draws from the drivers: the
+// names of the label sizes and of the owner's printer settings and their
+// choices, and the "Printer Default" choice of the fields that PAPPL's forms
+// cannot show.
+#include "web.h"
+
+#include <string>
+
+#include "print.h"
+
+namespace vellum_app {
+
+namespace {
+
+// Names as in the PPDs, keyed as PAPPL looks them up: an attribute's name,
+// and the name and a keyword joined by a dot.
+constexpr char kStrings[] = R"strings("media.oe_4x6-label_4x6in" = "4 x 6 in";
+"media.oe_4x4-label_4x4in" = "4 x 4 in";
+"media.oe_4x3-label_4x3in" = "4 x 3 in";
+"media.oe_4x2-label_4x2in" = "4 x 2 in";
+"media.oe_3x2-label_3x2in" = "3 x 2 in";
+"media.oe_2x1-label_2x1in" = "2 x 1 in";
+"media.oe_price-tag_1.25x0.25in" = "1.25 x 0.25 in";
+"media.om_100x150mm_100x150mm" = "100 x 150 mm";
+"media.om_60x40mm_60x40mm" = "60 x 40 mm";
+"media.om_50x30mm_50x30mm" = "50 x 30 mm";
+"label-print-mode" = "Printing Method";
+"label-print-mode.printer-default" = "Printer Default";
+"label-print-mode.direct-thermal" = "Direct thermal";
+"label-print-mode.thermal-transfer" = "Thermal transfer";
+"label-print-mode.automatic" = "Automatic";
+"label-feed-offset" = "Feed Offset (steps of 8 dots)";
+"label-feed-offset.printer-default" = "Printer Default";
+"label-feed-offset.minus-20" = "-20";
+"label-feed-offset.minus-10" = "-10";
+"label-feed-offset.minus-5" = "-5";
+"label-feed-offset.minus-2" = "-2";
+"label-feed-offset.minus-1" = "-1";
+"label-feed-offset.0" = "0";
+"label-feed-offset.1" = "+1";
+"label-feed-offset.2" = "+2";
+"label-feed-offset.5" = "+5";
+"label-feed-offset.10" = "+10";
+"label-feed-offset.20" = "+20";
+"label-feed-offset.30" = "+30";
+"label-command-set" = "Printer Language";
+"label-command-set.zpl" = "ZPL";
+"label-command-set.tspl" = "TSPL";
+"label-density" = "Print Density";
+"label-density.neutral" = "Neutral (true bar widths)";
+"label-density.normal" = "Normal";
+"label-density.lighter" = "Lightest";
+"label-density.light" = "Lighter";
+"label-density.thicken" = "Bolder";
+"label-density.thicker" = "Boldest";
+"label-negative" = "Negative Print";
+"label-negative.off" = "Off (black prints black)";
+"label-negative.on" = "On (inverted)";
+"label-tear-off" = "Tear-Off Position";
+"label-tear-off.minus-3" = "-3 mm";
+"label-tear-off.minus-2" = "-2 mm";
+"label-tear-off.minus-1" = "-1 mm";
+"label-tear-off.0" = "0 mm";
+"label-tear-off.1" = "+1 mm";
+"label-tear-off.2" = "+2 mm";
+"label-tear-off.3" = "+3 mm";
+"label-perforated-media" = "Perforated Media";
+"label-perforated-media.off" = "Off (tracking as on the Media page)";
+"label-perforated-media.on" = "Perforated";
+)strings";
+
+// The languages PAPPL's own pages come in. A browser asking for one of them
+// gets these English names rather than raw keywords.
+constexpr const char *kLanguages[] = {"de", "en", "es", "fr", "it", "ja", "pl", "tr"};
+
+// The printer's darkness (printer-darkness-configured 50) and media
+// tracking (none) can be the printer's own, which the forms' lists have no
+// choice for: the browser would show the first choice and saving the page
+// would send it. The script gives such a list a "Printer Default" choice
+// whose value keeps the printer's own setting.
+std::string FooterScript() {
+  return R"js(<script>
+document.querySelectorAll('select[name="print-darkness"],select[name$="-tracking"]').forEach(function (list) {
+  if (list.querySelector('option[selected]')) return;
+  var own = document.createElement('option');
+  own.value = list.name == 'print-darkness' ? ')js" +
+         std::to_string(kDarknessPrinterDefault) + R"js(' : 'printer-default';
+  own.text = 'Printer Default';
+  list.insertBefore(own, list.firstChild);
+  list.selectedIndex = 0;
+});
+</script>)js";
+}
+
+} // namespace
+
+void SetUpWebPages(pappl_system_t *system) {
+  for (const char *language : kLanguages) {
+    const std::string path = std::string("/vellum-") + language + ".strings";
+    papplSystemAddStringsData(system, path.c_str(), language, kStrings);
+  }
+  const std::string footer = "Vellum label printer application " VELLUM_VERSION + FooterScript();
+  papplSystemSetFooterHTML(system, footer.c_str());
+}
+
+} // namespace vellum_app

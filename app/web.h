@@ -1,0 +1,15 @@
+// The web pages' texts: readable names for the drivers' sizes and the
+// owner's settings, and the footer of every page.
+#ifndef VELLUM_APP_WEB_H
+#define VELLUM_APP_WEB_H
+
+#include <pappl/pappl.h>
+
+namespace vellum_app {
+
+// Adds the names in every language of PAPPL's pages, and the footer.
+void SetUpWebPages(pappl_system_t *system);
+
+} // namespace vellum_app
+
+#endif
