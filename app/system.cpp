@@ -12,6 +12,7 @@
 #include "models.h"
 #include "print.h"
 #include "settings.h"
+#include "status.h"
 #include "system.h"
 #include "web.h"
 
@@ -193,6 +194,7 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, PrinterCreated,
                                DriverCallback, nullptr);
   KeepState(system);
+  WatchReachability(system);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   // PNG and JPEG are read here, not by PAPPL, whose filters come first for
   // image/pwg-raster: these, to the printers' own formats, come before them.

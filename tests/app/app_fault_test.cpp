@@ -118,12 +118,24 @@ TEST_F(AppFault, AnUnreachablePrinterKeepsTheJobUntilItIsBack) {
       RunProgram({"/usr/bin/convert", WriteScratchFile("away.pgm", pgm), png}, {}).exit_status, 0);
   const int job = app_->Print("away", png, "image/png");
   ASSERT_GT(job, 0) << cupsLastErrorString();
-  Sleep(3000);
+  // "offline", in the attributes and on the printer's page, says why.
+  std::string reasons;
+  for (int i = 0; i < 100 && reasons.find("offline") == std::string::npos; ++i) {
+    Sleep(200);
+    reasons = app_->PrinterStateReasons("away");
+  }
+  EXPECT_NE(reasons.find("offline"), std::string::npos) << reasons;
+  EXPECT_NE(app_->Web("/away/").second.find("Offline."), std::string::npos);
   const int waiting = app_->JobState("away", job);
   EXPECT_TRUE(waiting == IPP_JSTATE_PENDING || waiting == IPP_JSTATE_PROCESSING) << waiting;
-  EXPECT_NE(app_->PrinterStateReasons("away"), "none");
   SocketPrinter printer({}, port);
   EXPECT_EQ(app_->AwaitJob("away", job, 120), IPP_JSTATE_COMPLETED);
+  // Printing again, it is no longer offline.
+  for (int i = 0; i < 100 && reasons.find("offline") != std::string::npos; ++i) {
+    Sleep(200);
+    reasons = app_->PrinterStateReasons("away");
+  }
+  EXPECT_EQ(reasons.find("offline"), std::string::npos) << reasons;
   ASSERT_TRUE(printer.AwaitCaptures(1, 30));
   bool whole = false;
   EXPECT_EQ(WholeLabels(printer.Captures()[0], &whole), 1u);

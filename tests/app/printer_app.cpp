@@ -115,6 +115,10 @@ void SocketPrinter::Serve() {
       }
     }
     close(fd);
+    // A connection that sends nothing (the server checking that the
+    // printer answers) prints nothing, on a real printer too.
+    if (capture.empty())
+      continue;
     const std::lock_guard<std::mutex> lock(mutex_);
     captures_.push_back(std::move(capture));
   }

@@ -19,7 +19,7 @@
 namespace vellum_test {
 
 // A printer on an AppSocket port of the loopback interface: every
-// connection's bytes are one capture.
+// connection's bytes are one capture (a connection without bytes, none).
 // How a SocketPrinter reads: at full speed, slowly (a thermal printer's
 // pace), or dropping the connection after some bytes.
 struct PrinterBehaviour {
