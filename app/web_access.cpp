@@ -1,0 +1,73 @@
+// Who may use the settings forms of the web pages: this machine, and other
+// machines only once the owner turns on remote administration (the
+// "web-remote" server option).
+//
+// PAPPL 1.3 answers every client's settings form alike when no
+// authentication service is configured. Its web pages ask
+// papplClientHTMLAuthorize before they show or take a form; this definition
+// comes before the library's in the symbol search order, so they ask here
+// first: a client on another machine gets "Forbidden" and a page that says
+// why, and any other is decided by PAPPL as before.
+#include <dlfcn.h>
+
+#include <pappl/pappl.h>
+
+namespace {
+
+// Whether the client may change settings: it connected over the loopback
+// interface, or the owner allows other machines.
+bool MayAdminister(pappl_client_t *client) {
+  if ((papplSystemGetOptions(papplClientGetSystem(client)) & PAPPL_SOPTIONS_WEB_REMOTE) != 0)
+    return true;
+  http_t *http = papplClientGetHTTP(client);
+  return http != nullptr && httpAddrLocalhost(httpGetAddress(http)) != 0;
+}
+
+// The library's definition of a function defined here too.
+template <typename Function> Function Library(const char *name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+void Refuse(pappl_client_t *client) {
+  if (!papplClientRespond(client, HTTP_STATUS_FORBIDDEN, nullptr, "text/html", 0, 0))
+    return;
+  papplClientHTMLHeader(client, "Forbidden", 0);
+  papplClientHTMLPuts(client,
+                      "    <div class=\"content\">\n"
+                      "      <h1 class=\"title\">Forbidden</h1>\n"
+                      "      <p>The settings of this printer server can be changed from its own "
+                      "machine (http://localhost) only. The owner allows other machines with the "
+                      "server option <code>web-remote</code>.</p>\n"
+                      "    </div>\n");
+  papplClientHTMLFooter(client);
+}
+
+} // namespace
+
+// Web forms: a page that says why.
+extern "C" bool papplClientHTMLAuthorize(pappl_client_t *client) {
+  static const auto library = Library<bool (*)(pappl_client_t *)>("papplClientHTMLAuthorize");
+  if (!MayAdminister(client)) {
+    Refuse(client);
+    return false;
+  }
+  return library != nullptr && library(client);
+}
+
+// IPP's administrative operations.
+extern "C" http_status_t papplClientIsAuthorized(pappl_client_t *client) {
+  static const auto library =
+      Library<http_status_t (*)(pappl_client_t *)>("papplClientIsAuthorized");
+  if (!MayAdminister(client))
+    return HTTP_STATUS_FORBIDDEN;
+  return library != nullptr ? library(client) : HTTP_STATUS_FORBIDDEN;
+}
+
+// Every web form, also the printer page's buttons (pause, hold new jobs,
+// test page), which PAPPL takes with a valid form alone: PAPPL answers
+// "Invalid form submission." to another machine's.
+extern "C" bool papplClientIsValidForm(pappl_client_t *client, int num_form, cups_option_t *form) {
+  static const auto library =
+      Library<bool (*)(pappl_client_t *, int, cups_option_t *)>("papplClientIsValidForm");
+  return MayAdminister(client) && library != nullptr && library(client, num_form, form);
+}
