@@ -10,7 +10,11 @@
 // why, and any other is decided by PAPPL as before.
 #include <dlfcn.h>
 
+#include <string>
+
 #include <pappl/pappl.h>
+
+#include "web_forms.h"
 
 namespace {
 
@@ -64,10 +68,21 @@ extern "C" http_status_t papplClientIsAuthorized(pappl_client_t *client) {
 }
 
 // Every web form, also the printer page's buttons (pause, hold new jobs,
-// test page), which PAPPL takes with a valid form alone: PAPPL answers
-// "Invalid form submission." to another machine's.
+// test page), which PAPPL takes with a valid form alone. PAPPL answers
+// "Invalid form submission." to another machine's form and to one with a
+// value its page does not offer, and changes nothing.
 extern "C" bool papplClientIsValidForm(pappl_client_t *client, int num_form, cups_option_t *form) {
   static const auto library =
       Library<bool (*)(pappl_client_t *, int, cups_option_t *)>("papplClientIsValidForm");
-  return MayAdminister(client) && library != nullptr && library(client, num_form, form);
+  if (!MayAdminister(client) || library == nullptr || !library(client, num_form, form))
+    return false;
+  pappl_system_t *system = papplClientGetSystem(client);
+  const std::string refused =
+      vellum_app::RefusedFormField(system, papplClientGetURI(client), num_form, form);
+  if (!refused.empty()) {
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "Refused the form for %s: %s is none of its choices.",
+             papplClientGetURI(client), refused.c_str());
+    return false;
+  }
+  return true;
 }

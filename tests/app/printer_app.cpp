@@ -156,6 +156,7 @@ std::vector<std::string> PrinterApp::Env() const {
   // PAPPL keeps its state and its socket in SNAP_COMMON when it is set, and
   // else, for root, in /var/lib and /run: an installed copy's.
   std::vector<std::string> env = {"SNAP_COMMON=" + dir_, "HOME=" + dir_, "LC_ALL=C"};
+  env.insert(env.end(), extra_env_.begin(), extra_env_.end());
 #ifdef VELLUM_SANITIZE
   // PAPPL leaks in its main loop and sub-commands; the application's own
   // leaks are still reported (full stacks, so that PAPPL's frames show).
@@ -172,7 +173,7 @@ PrinterApp::~PrinterApp() {
     std::filesystem::remove_all(dir_);
 }
 
-std::string PrinterApp::Start() {
+std::string PrinterApp::Start(const std::vector<std::string> &options) {
   if (dir_.empty()) {
     char tmpl[] = "/tmp/vellum-app-XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
@@ -181,12 +182,16 @@ std::string PrinterApp::Start() {
     std::filesystem::create_directory(dir_ + "/spool");
     port_ = FreePort();
   }
-  const std::vector<std::string> argv = {program_, "server",
-                                         "-o",     "server-port=" + std::to_string(port_),
-                                         "-o",     "listen-hostname=localhost",
-                                         "-o",     "spool-directory=" + dir_ + "/spool",
-                                         "-o",     "log-file=" + dir_ + "/log",
-                                         "-o",     "log-level=debug"};
+  std::vector<std::string> argv = {program_, "server",
+                                   "-o",     "server-port=" + std::to_string(port_),
+                                   "-o",     "listen-hostname=localhost",
+                                   "-o",     "spool-directory=" + dir_ + "/spool",
+                                   "-o",     "log-file=" + dir_ + "/log",
+                                   "-o",     "log-level=debug"};
+  for (const std::string &option : options) {
+    argv.push_back("-o");
+    argv.push_back(option);
+  }
   Process process = Spawn(argv, Env(), {"", dir_ + "/server.out"});
   pid_ = process.pid;
   // Ready once it answers on its port.
@@ -238,13 +243,14 @@ std::string PrinterApp::PrinterUri(const std::string &printer) const {
   return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
 }
 
-std::pair<int, std::string> PrinterApp::Web(const std::string &path,
-                                            const std::string &form) const {
-  http_t *http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1,
-                              30000, nullptr);
+std::pair<int, std::string> PrinterApp::Web(const std::string &path, const std::string &form,
+                                            const std::string &address) const {
+  http_t *http = httpConnect2(address.c_str(), port_, nullptr, AF_UNSPEC,
+                              HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
   if (http == nullptr)
     return {0, ""};
-  const std::string host = "localhost:" + std::to_string(port_);
+  const std::string host =
+      (address == "127.0.0.1" ? "localhost" : address) + ":" + std::to_string(port_);
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_HOST, host.c_str());
   if (form.empty()) {

@@ -75,7 +75,9 @@ public:
 
   // Starts `vellum-printer-app server` (again in the same folders and on
   // the same port after a Stop); returns an empty text, or why not.
-  std::string Start();
+  // `options` are further "-o" server options (a later one of the same
+  // name wins).
+  std::string Start(const std::vector<std::string> &options = {});
   // Stops the server as the system stops a service (SIGTERM); its state
   // stays for the next Start.
   void Stop();
@@ -98,8 +100,13 @@ public:
   // Waits for the job to end; returns its job-state, or 0 on time-out.
   int AwaitJob(const std::string &printer, int job, int seconds) const;
   // An HTTP request to the web interface: the response's status and body.
-  // A POST sends `form` (URL-encoded).
-  std::pair<int, std::string> Web(const std::string &path, const std::string &form = "") const;
+  // A POST sends `form` (URL-encoded). `address` is the server's address
+  // the request goes to.
+  std::pair<int, std::string> Web(const std::string &path, const std::string &form = "",
+                                  const std::string &address = "127.0.0.1") const;
+  // Environment settings the server and the sub-commands get besides the
+  // private folders ("NAME=value").
+  void AddEnv(const std::string &setting) { extra_env_.push_back(setting); }
   // Sets printer attributes (Set-Printer-Attributes); empty text, or why not.
   std::string SetPrinterAttributes(const std::string &printer,
                                    const std::vector<JobAttribute> &attributes) const;
@@ -111,6 +118,7 @@ public:
 
 private:
   std::vector<std::string> Env() const;
+  std::vector<std::string> extra_env_;
   std::string program_;
   std::string dir_;
   int port_ = 0;

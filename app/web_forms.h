@@ -1,0 +1,21 @@
+// The values the media and printing defaults forms offer, checked before
+// PAPPL takes a form: PAPPL 1.3 stores any keyword for an owner's setting
+// and turns a darkness or speed it cannot read into the printer's own, so
+// a value no list offers would change a setting.
+#ifndef VELLUM_APP_WEB_FORMS_H
+#define VELLUM_APP_WEB_FORMS_H
+
+#include <string>
+
+#include <pappl/pappl.h>
+
+namespace vellum_app {
+
+// The name of the first field of a form posted to `uri` whose value the
+// page does not offer, or an empty text (also for the other pages).
+std::string RefusedFormField(pappl_system_t *system, const char *uri, int num_form,
+                             cups_option_t *form);
+
+} // namespace vellum_app
+
+#endif
