@@ -128,6 +128,7 @@ void CheckPrinter(pappl_printer_t *printer, void *data) {
   const auto known = checked->last_valid.find(papplPrinterGetID(printer));
   const Settings good = known != checked->last_valid.end() ? known->second : DriverDefaults(*model);
   const int darkness = now.data.darkness_configured;
+  const bool ready_valid = ValidMedia(now.data.media_ready[0], now.data);
   std::string refused;
   if (Repair(now, good, *model, refused) || now.data.darkness_configured != darkness) {
     if (!refused.empty())
@@ -139,8 +140,11 @@ void CheckPrinter(pappl_printer_t *printer, void *data) {
     for (const auto &setting : now.vendor)
       num_vendor =
           cupsAddOption(setting.first.c_str(), setting.second.c_str(), num_vendor, &vendor);
+    // Setting the ready media changes the default media too: it is set only
+    // when it was out of range, and before the defaults.
+    if (!ready_valid)
+      papplPrinterSetReadyMedia(printer, 1, now.data.media_ready);
     papplPrinterSetDriverDefaults(printer, &now.data, num_vendor, vendor);
-    papplPrinterSetReadyMedia(printer, 1, now.data.media_ready);
     cupsFreeOptions(num_vendor, vendor);
   }
   checked->last_valid[papplPrinterGetID(printer)] = now;

@@ -63,6 +63,41 @@ TEST(AppService, TheTearOffPositionReachesATsplPrinter) {
               FilterBytes("vellum-tspl-203", {page}, "zeTearOffPosition=-2"));
 }
 
+// Set-Printer-Attributes takes any keyword for an owner's setting and any
+// offset; such values go back to the last valid ones within a second (when
+// the server saves its state), so the printer bytes stay those of the valid
+// settings.
+TEST(AppService, SettingsOutOfRangeGoBackToTheLastValidOnes) {
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("kept", "vellum-zpl-203", printer.Uri()), "");
+  ASSERT_EQ(app.SetPrinterAttributes("kept", {{"label-density-default", "thicker"},
+                                              {"media-col.media-size-name", "oe_2x1-label_2x1in"},
+                                              {"media-col.media-top-offset", "200"}}),
+            "");
+  const std::vector<std::vector<JobAttribute>> out_of_range = {
+      {{"label-density-default", "bogus"}},
+      {{"label-print-mode-default", "../../etc"}, {"label-negative-default", "maybe"}},
+      {{"media-col.media-size-name", "oe_2x1-label_2x1in"}, {"media-col.media-top-offset", "5000"}},
+  };
+  const RasterPage page = LabelPage(406, 203, 203);
+  const std::string document = WriteScratchFile("kept.pwg", PwgRaster({page}));
+  const std::string expected = FilterBytes("vellum-zpl-203", {page}, "Gamma=thicker yReference=2");
+  size_t printed = 0;
+  for (const auto &attributes : out_of_range) {
+    SCOPED_TRACE(attributes[0].name + "=" + attributes[0].value);
+    app.SetPrinterAttributes("kept", attributes); // taken or refused: either way
+    Sleep(1500);
+    const int job = app.Print("kept", document, "image/pwg-raster");
+    ASSERT_GT(job, 0) << cupsLastErrorString();
+    EXPECT_EQ(app.AwaitJob("kept", job, 60), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(printer.AwaitCaptures(++printed, 30));
+    EXPECT_TRUE(printer.Captures().back() == expected) << "the printer bytes changed";
+  }
+  EXPECT_TRUE(Contains(app.Log(), "Refused settings out of range"));
+}
+
 TEST(AppService, TheTestPageButtonPrintsTheSampleLabel) {
   PrinterApp app;
   ASSERT_EQ(app.Start(), "");
@@ -70,13 +105,9 @@ TEST(AppService, TheTestPageButtonPrintsTheSampleLabel) {
   ASSERT_EQ(app.AddPrinter("test-page", "vellum-tspl-300", printer.Uri()), "");
   const auto [status, page] = app.Web("/test-page/");
   ASSERT_EQ(status, 200);
-  // The form's session token (CSRF), which the button's POST must carry.
-  const std::string marker = "name=\"session\" value=\"";
-  const size_t at = page.find(marker);
-  ASSERT_NE(at, std::string::npos);
-  const size_t from = at + marker.size();
-  const std::string session = page.substr(from, page.find('"', from) - from);
   ASSERT_NE(page.find("print-test-page"), std::string::npos) << "no test page button";
+  const std::string session = app.FormSession("/test-page/");
+  ASSERT_NE(session, "");
   const auto posted = app.Web("/test-page/", "session=" + session + "&action=print-test-page");
   EXPECT_LT(posted.first, 400);
   ASSERT_TRUE(printer.AwaitCaptures(1, 60));

@@ -146,18 +146,6 @@ void ExpectFilterBytes(PrinterApp &app, WebPrinter &printer, const char *when) {
   EXPECT_TRUE(got == expected) << "the printer bytes differ from the filter's";
 }
 
-// The session token of a page's forms, as a browser sends it back.
-std::string Session(const PrinterApp &app, const std::string &path,
-                    const std::string &address = "127.0.0.1") {
-  const std::string page = app.Web(path, "", address).second;
-  const std::string marker = "name=\"session\" value=\"";
-  const size_t from = page.find(marker);
-  if (from == std::string::npos)
-    return "";
-  return page.substr(from + marker.size(),
-                     page.find('"', from + marker.size()) - from - marker.size());
-}
-
 TEST(AppWeb, AnOwnerSetsEveryPrinterSettingInTheBrowser) {
   if (const std::string missing = BrowserMissing(); !missing.empty())
     GTEST_SKIP() << missing;
@@ -258,7 +246,7 @@ TEST(AppWeb, AnOwnerSetsEveryPrinterSettingInTheBrowser) {
   };
   for (const auto &post : posts) {
     SCOPED_TRACE(post.form);
-    const std::string form = "session=" + Session(app, post.path) + "&" + post.form;
+    const std::string form = "session=" + app.FormSession(post.path) + "&" + post.form;
     const auto answer = app.Web(post.path, form);
     EXPECT_EQ(answer.first, 200);
     EXPECT_TRUE(Contains(answer.second, "Invalid form submission.")) << answer.second;
@@ -339,7 +327,7 @@ TEST(AppWeb, OtherMachinesChangeSettingsOnlyWithRemoteAdministration) {
     EXPECT_TRUE(Contains(page.second, "web-remote"));
     EXPECT_EQ(app.Web(path).first, 200) << "from this machine";
   }
-  const std::string session = Session(app, "/zpl/", other);
+  const std::string session = app.FormSession("/zpl/", other);
   ASSERT_NE(session, "");
   const auto paused = app.Web("/zpl/", "session=" + session + "&action=pause-printer", other);
   EXPECT_TRUE(Contains(paused.second, "Invalid form submission."));
@@ -349,7 +337,7 @@ TEST(AppWeb, OtherMachinesChangeSettingsOnlyWithRemoteAdministration) {
 
   app.Stop();
   ASSERT_EQ(app.Start({"listen-hostname=*", "server-options=web-remote"}), "");
-  const std::string remote_session = Session(app, "/zpl/printing", other);
+  const std::string remote_session = app.FormSession("/zpl/printing", other);
   const auto saved =
       app.Web("/zpl/printing", "session=" + remote_session + "&label-negative=on", other);
   EXPECT_TRUE(Contains(saved.second, "Changes saved.")) << saved.second;

@@ -273,6 +273,16 @@ std::pair<int, std::string> PrinterApp::Web(const std::string &path, const std::
   return {static_cast<int>(status), body};
 }
 
+std::string PrinterApp::FormSession(const std::string &path, const std::string &address) const {
+  const std::string page = Web(path, "", address).second;
+  const std::string marker = "name=\"session\" value=\"";
+  const size_t at = page.find(marker);
+  if (at == std::string::npos)
+    return "";
+  const size_t from = at + marker.size();
+  return page.substr(from, page.find('"', from) - from);
+}
+
 std::string PrinterApp::Log() const { return ReadFile(dir_ + "/log"); }
 
 namespace {

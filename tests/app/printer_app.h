@@ -104,6 +104,9 @@ public:
   // the request goes to.
   std::pair<int, std::string> Web(const std::string &path, const std::string &form = "",
                                   const std::string &address = "127.0.0.1") const;
+  // The session token (CSRF) of a page's forms, which a POST must carry,
+  // or "" when the page has none.
+  std::string FormSession(const std::string &path, const std::string &address = "127.0.0.1") const;
   // Environment settings the server and the sub-commands get besides the
   // private folders ("NAME=value").
   void AddEnv(const std::string &setting) { extra_env_.push_back(setting); }
