@@ -161,6 +161,9 @@ TEST(AppWeb, AnOwnerSetsEveryPrinterSettingInTheBrowser) {
     app.AddEnv(avahi.Env());
   ASSERT_EQ(app.Start(), "");
 
+  // Every owner's setting, on one printer or another; the TSPL printer
+  // keeps its own media tracking and the 03 printer its own darkness
+  // through a save of their pages ("Printer Default").
   WebPrinter printers[] = {
       {"zpl", "vellum-zpl-203",
        R"json({"printer": "zpl",
@@ -176,13 +179,13 @@ TEST(AppWeb, AnOwnerSetsEveryPrinterSettingInTheBrowser) {
        12, LabelPage(406, 203, 203)},
       {"tspl", "vellum-tspl-300",
        R"json({"printer": "tspl",
-           "media": {"ready0-size": "om_50x30mm_50x30mm", "ready0-tracking": "continuous",
+           "media": {"ready0-size": "om_50x30mm_50x30mm", "ready0-tracking": "printer-default",
                      "ready0-left-offset": "-1", "ready0-top-offset": "4"},
            "printing": {"print-darkness": "20", "print-speed": "2",
                         "label-print-mode": "direct-thermal", "label-feed-offset": "10",
                         "label-command-set": "tspl", "label-density": "lighter",
                         "label-negative": "off", "label-tear-off": "minus-2"}})json",
-       "zeMediaTracking=Continuous zeReference=1 yReference=4 Darkness=3 zePrintRate=2 "
+       "zeReference=1 yReference=4 Darkness=3 zePrintRate=2 "
        "Print_Mode=Thermal Offset=10 Gamma=lighter zeTearOffPosition=-2",
        3, LabelPage(591, 354, 300)},
       {"zpl03", "vellum-zpl-203-03",
