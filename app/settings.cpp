@@ -1,7 +1,5 @@
 #include "settings.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>

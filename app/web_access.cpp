@@ -1,13 +1,14 @@
-// Who may use the settings forms of the web pages: this machine, and other
-// machines only once the owner turns on remote administration (the
-// "web-remote" server option).
+// Who may use the web pages' forms and what they may send: this machine,
+// and other machines only once the owner turns on remote administration
+// (the "web-remote" server option); only values the pages offer.
 //
-// PAPPL 1.3 answers every client's settings form alike when no
-// authentication service is configured. Its web pages ask
-// papplClientHTMLAuthorize before they show or take a form; this definition
-// comes before the library's in the symbol search order, so they ask here
-// first: a client on another machine gets "Forbidden" and a page that says
-// why, and any other is decided by PAPPL as before.
+// PAPPL 1.3 takes every client's settings forms and buttons alike when no
+// authentication service is configured, and stores what they hold. Its
+// pages ask papplClientHTMLAuthorize before they show or take a form and
+// papplClientIsValidForm before they act on one, its IPP operations ask
+// papplClientIsAuthorized; the definitions here come before the library's
+// in the symbol search order, so PAPPL asks them first, and they ask the
+// library's own for everything they let through.
 #include <dlfcn.h>
 
 #include <string>
