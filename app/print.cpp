@@ -100,13 +100,15 @@ LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t
   return label;
 }
 
+unsigned DarknessLevelOf(int darkness) { return static_cast<unsigned>((darkness * 15 + 50) / 100); }
+
 unsigned DarknessLevel(const pappl_pr_options_t &options) {
   if (options.darkness_configured == kDarknessPrinterDefault && options.print_darkness == 0)
     return 16;
   // print-darkness (-100 to 100) moves the configured darkness (0 to 100).
   int darkness = options.darkness_configured + options.print_darkness;
   darkness = darkness < 0 ? 0 : darkness > 100 ? 100 : darkness;
-  return static_cast<unsigned>((darkness * 15 + 50) / 100);
+  return DarknessLevelOf(darkness);
 }
 
 unsigned JobCopies(pappl_job_t *job) {

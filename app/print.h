@@ -21,6 +21,9 @@ constexpr int kDarknessPrinterDefault = 50;
 LabelOptions JobLabelOptions(const PrinterModel &model, const pappl_pr_options_t &options,
                              ipp_t *printer_attrs);
 
+// The level (0 to 15) of a darkness of 0 to 100.
+unsigned DarknessLevelOf(int darkness);
+
 // The darkness level (0 to 15) the job asks for, or 16 to keep the
 // printer's own; it travels in the page header's cupsCompression.
 unsigned DarknessLevel(const pappl_pr_options_t &options);

@@ -41,22 +41,7 @@ bool ValidMedia(const pappl_media_col_t &media, const pappl_pr_driver_data_t &da
 int DarknessOnScale(int darkness) {
   if (darkness == kDarknessPrinterDefault)
     return darkness;
-  const int level = (darkness * 15 + 50) / 100;
-  return level * 100 / 15;
-}
-
-Settings Current(pappl_printer_t *printer, const PrinterModel &model) {
-  Settings settings;
-  papplPrinterGetDriverData(printer, &settings.data);
-  ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
-  for (const VendorSetting *const *s = VendorSettings(model); *s != nullptr; ++s) {
-    const std::string name = std::string((*s)->name) + "-default";
-    ipp_attribute_t *attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO);
-    const char *value = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
-    settings.vendor[(*s)->name] = value != nullptr ? value : "";
-  }
-  ippDelete(attrs);
-  return settings;
+  return static_cast<int>(DarknessLevelOf(darkness)) * 100 / 15;
 }
 
 // The driver's defaults for a model.
@@ -122,7 +107,7 @@ void CheckPrinter(pappl_printer_t *printer, void *data) {
   const auto *model = static_cast<const PrinterModel *>(driver.extension);
   if (model == nullptr)
     return;
-  Settings now = Current(printer, *model);
+  Settings now{driver, StoredVendorDefaults(printer, driver)};
   const auto known = checked->last_valid.find(papplPrinterGetID(printer));
   const Settings good = known != checked->last_valid.end() ? known->second : DriverDefaults(*model);
   const int darkness = now.data.darkness_configured;
@@ -133,22 +118,41 @@ void CheckPrinter(pappl_printer_t *printer, void *data) {
       papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
                       "Refused settings out of range, kept the last valid ones: %s.",
                       refused.c_str());
-    cups_option_t *vendor = nullptr;
-    int num_vendor = 0;
-    for (const auto &setting : now.vendor)
-      num_vendor =
-          cupsAddOption(setting.first.c_str(), setting.second.c_str(), num_vendor, &vendor);
     // Setting the ready media changes the default media too: it is set only
     // when it was out of range, and before the defaults.
     if (!ready_valid)
       papplPrinterSetReadyMedia(printer, 1, now.data.media_ready);
-    papplPrinterSetDriverDefaults(printer, &now.data, num_vendor, vendor);
-    cupsFreeOptions(num_vendor, vendor);
+    SetDefaults(printer, now.data, now.vendor);
   }
   checked->last_valid[papplPrinterGetID(printer)] = now;
 }
 
 } // namespace
+
+std::map<std::string, std::string> StoredVendorDefaults(pappl_printer_t *printer,
+                                                        const pappl_pr_driver_data_t &driver) {
+  std::map<std::string, std::string> vendor;
+  ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
+  for (int i = 0; i < driver.num_vendor; ++i) {
+    const std::string name = std::string(driver.vendor[i]) + "-default";
+    ipp_attribute_t *attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO);
+    const char *value = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
+    vendor[driver.vendor[i]] = value != nullptr ? value : "";
+  }
+  ippDelete(attrs);
+  return vendor;
+}
+
+void SetDefaults(pappl_printer_t *printer, pappl_pr_driver_data_t &driver,
+                 const std::map<std::string, std::string> &vendor) {
+  cups_option_t *options = nullptr;
+  int num_options = 0;
+  for (const auto &setting : vendor)
+    num_options =
+        cupsAddOption(setting.first.c_str(), setting.second.c_str(), num_options, &options);
+  papplPrinterSetDriverDefaults(printer, &driver, num_options, options);
+  cupsFreeOptions(num_options, options);
+}
 
 void KeepSettingsValid(pappl_system_t *system) {
   static Checked checked;

@@ -1,19 +1,12 @@
 #include "status.h"
 
 #include <ctime>
-#include <set>
 
 namespace vellum_app {
 
 namespace {
 
 constexpr int kInterval = 5; // seconds, as PAPPL retries a stopped printer
-
-// The printers (by id) shown as offline.
-std::set<int> &Offline() {
-  static std::set<int> offline;
-  return offline;
-}
 
 void CheckPrinter(pappl_printer_t *printer, void * /*data*/) {
   bool answers = true;
@@ -23,15 +16,11 @@ void CheckPrinter(pappl_printer_t *printer, void * /*data*/) {
     if (answers)
       papplPrinterCloseDevice(printer);
   }
-  const int id = papplPrinterGetID(printer);
-  const bool shown = Offline().count(id) != 0;
-  if (answers && shown) {
-    Offline().erase(id);
+  const bool shown = (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE) != 0;
+  if (answers && shown)
     papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
-  } else if (!answers && !shown) {
-    Offline().insert(id);
+  else if (!answers && !shown)
     papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
-  }
 }
 
 // A timer callback of the main loop: true keeps it running.

@@ -128,18 +128,7 @@ void RestoreSpeed(pappl_printer_t *printer, void *data) {
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(printer, &driver);
   driver.speed_default = it->second;
-  ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
-  cups_option_t *vendor = nullptr;
-  int num_vendor = 0;
-  for (int i = 0; i < driver.num_vendor; ++i) {
-    const std::string name = std::string(driver.vendor[i]) + "-default";
-    if (ipp_attribute_t *attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO))
-      num_vendor =
-          cupsAddOption(driver.vendor[i], ippGetString(attr, 0, nullptr), num_vendor, &vendor);
-  }
-  papplPrinterSetDriverDefaults(printer, &driver, num_vendor, vendor);
-  cupsFreeOptions(num_vendor, vendor);
-  ippDelete(attrs);
+  SetDefaults(printer, driver, StoredVendorDefaults(printer, driver));
 }
 
 // Loads the state (the printers and their settings) and the speeds, and

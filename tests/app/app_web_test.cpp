@@ -6,6 +6,7 @@
 // change nothing, and no page or sub-command stops the server, with the
 // Avahi daemon running and without it. Other machines may not change
 // settings until the owner allows them.
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -298,11 +299,10 @@ std::string OtherAddress() {
     if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET)
       continue;
     const auto *in = reinterpret_cast<const sockaddr_in *>(a->ifa_addr);
-    const uint32_t address = ntohl(in->sin_addr.s_addr);
-    if ((address >> 24) == 127)
-      continue;
-    found = std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) + "." +
-            std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
+    char text[INET_ADDRSTRLEN];
+    if ((ntohl(in->sin_addr.s_addr) >> 24) != 127 &&
+        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr)
+      found = text;
   }
   freeifaddrs(list);
   return found;
