@@ -1,6 +1,8 @@
 // vellum-printer-app: a driverless (IPP Everywhere) printer application for
 // ZPL and TSPL thermal label printers, on PAPPL's standard main loop and its
-// sub-commands.
+// sub-commands. app/ is one of the label engine's two front ends (the CUPS
+// filters in filter/ are the other): it prints through engine/engine.h and
+// uses nothing of the filters.
 #include <csignal>
 
 #include <pappl/pappl.h>

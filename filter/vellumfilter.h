@@ -1,5 +1,7 @@
-// The CUPS filter front end of the label engine: the PPD, the command line,
-// SIGTERM and the job-state check.
+// The CUPS filter front end of the label engine (filter/: vellumfilter and
+// vellumfilter_03): the PPD, the command line, SIGTERM and the job-state
+// check. The engine itself is engine/; the printer application (app/) is
+// its other front end and shares nothing of this folder.
 #ifndef VELLUMFILTER_H
 #define VELLUMFILTER_H
 

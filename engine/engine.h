@@ -1,6 +1,7 @@
 // The label engine: a job's printer options, its framing, its page pipeline
-// and its row rendering. The CUPS filters and the printer application both
-// print through it; every job has its own LabelJob, so that jobs can print
+// and its row rendering; this header is engine/'s one public interface. Its
+// two front ends, the CUPS filters (filter/) and the printer application
+// (app/), both print through it; every job has its own LabelJob, so that jobs can print
 // side by side in one process. It needs libcups's raster types, not its PPD
 // API: the printer's options arrive as keyword and choice names.
 #ifndef VELLUM_ENGINE_H
