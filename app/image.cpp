@@ -3,7 +3,10 @@
 // if it were whole, and a label printer must reject a damaged image (the
 // job aborts with a message) and go on with the next job. A readable image
 // goes to PAPPL's image printing, which places and scales it on the label
-// and calls the raster callbacks.
+// and calls the raster callbacks; of an image larger than the label (with
+// a resolution to tell), the part print-scaling chooses.
+#include <algorithm>
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -19,15 +22,53 @@ namespace vellum_app {
 
 namespace {
 
+// The part of an image larger than the label (at its resolution, `ppi`)
+// that print-scaling puts on the label at full size, turned upright where
+// it is turned; false where the image prints whole.
+bool ImagePart(const pappl_pr_options_t &options, std::vector<uint8_t> &pixels, unsigned &width,
+               unsigned &height, unsigned ppi) {
+  if (ppi == 0 ||
+      (options.print_scaling != PAPPL_SCALING_AUTO && options.print_scaling != PAPPL_SCALING_NONE))
+    return false;
+  const auto at_ppi = [ppi](int hundredths) {
+    return static_cast<uint32_t>(std::lround(hundredths / 2540.0 * ppi));
+  };
+  const Extent size{width, height},
+      label{at_ppi(options.media.size_width), at_ppi(options.media.size_length)};
+  if (FitsLabel(size, label))
+    return false;
+  // The label is looked for in ink (255 black), the image is grey.
+  std::vector<uint8_t> ink(pixels.size());
+  std::transform(pixels.begin(), pixels.end(), ink.begin(), [](uint8_t v) { return 255 - v; });
+  const auto region = PagePart(options.print_scaling, ink, size, label, ppi);
+  if (!region)
+    return false;
+  const Extent part{region->turned ? region->height : region->width,
+                    region->turned ? region->width : region->height};
+  pixels = PlaceRegion(ink, size, *region, part);
+  std::transform(pixels.begin(), pixels.end(), pixels.begin(), [](uint8_t v) { return 255 - v; });
+  width = part.width;
+  height = part.height;
+  return true;
+}
+
 // Prints a grey image read from the job's document through PAPPL, with
-// the job's copies left to the printer's own copy count.
-bool PrintGreyImage(pappl_job_t *job, pappl_device_t *device, const std::vector<uint8_t> &pixels,
-                    unsigned width, unsigned height) {
+// the job's copies left to the printer's own copy count. An image with a
+// resolution that is larger than the label prints the part print-scaling
+// chooses at full size.
+bool PrintGreyImage(pappl_job_t *job, pappl_device_t *device, std::vector<uint8_t> &pixels,
+                    unsigned width, unsigned height, unsigned ppi) {
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
   options->copies = 1;
+  int image_ppi = 0;
+  if (ImagePart(*options, pixels, width, height, ppi)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The label on the image prints at full size.");
+    options->print_scaling = PAPPL_SCALING_NONE;
+    image_ppi = static_cast<int>(ppi);
+  }
   const bool printed =
       papplJobFilterImage(job, device, options, pixels.data(), static_cast<int>(width),
-                          static_cast<int>(height), 1, 0, false);
+                          static_cast<int>(height), 1, image_ppi, false);
   papplJobDeletePrintOptions(options);
   return printed;
 }
@@ -61,7 +102,7 @@ void JpegMessage(j_common_ptr info, int level) {
 // Reads the whole JPEG file as grey pixels; false with a message when it
 // cannot.
 bool ReadJpeg(const char *path, std::vector<uint8_t> *pixels, unsigned *width, unsigned *height,
-              std::string *why) {
+              unsigned *ppi, std::string *why) {
   FILE *file = std::fopen(path, "rb");
   if (file == nullptr) {
     *why = std::strerror(errno);
@@ -81,6 +122,10 @@ bool ReadJpeg(const char *path, std::vector<uint8_t> *pixels, unsigned *width, u
   jpeg_create_decompress(&info);
   jpeg_stdio_src(&info, file);
   jpeg_read_header(&info, TRUE);
+  // Its resolution, where the file gives one (per inch or per centimetre).
+  *ppi = info.density_unit == 1   ? info.X_density
+         : info.density_unit == 2 ? static_cast<unsigned>(std::lround(info.X_density * 2.54))
+                                  : 0;
   info.out_color_space = JCS_GRAYSCALE;
   jpeg_start_decompress(&info);
   *width = info.output_width;
@@ -96,15 +141,42 @@ bool ReadJpeg(const char *path, std::vector<uint8_t> *pixels, unsigned *width, u
   return true;
 }
 
+// The PNG image's resolution in pixels per inch from its pHYs chunk, or 0
+// where it gives none.
+unsigned PngPpi(const char *path) {
+  FILE *file = std::fopen(path, "rb");
+  if (file == nullptr)
+    return 0;
+  unsigned ppi = 0;
+  unsigned char chunk[8];
+  const auto be32 = [](const unsigned char *b) {
+    return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+  };
+  bool more = std::fseek(file, 8, SEEK_SET) == 0; // past the signature
+  while (more && std::fread(chunk, 1, 8, file) == 8) {
+    const uint32_t length = be32(chunk);
+    if (std::memcmp(chunk + 4, "pHYs", 4) == 0 && length == 9) {
+      unsigned char phys[9];
+      if (std::fread(phys, 1, 9, file) == 9 && phys[8] == 1) // per metre
+        ppi = static_cast<unsigned>(std::lround(be32(phys) * 0.0254));
+      break;
+    }
+    more = std::memcmp(chunk + 4, "IDAT", 4) != 0 &&
+           std::fseek(file, static_cast<long>(length) + 4, SEEK_CUR) == 0;
+  }
+  std::fclose(file);
+  return ppi;
+}
+
 } // namespace
 
 bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   std::vector<uint8_t> pixels;
-  unsigned width = 0, height = 0;
+  unsigned width = 0, height = 0, ppi = 0;
   std::string why;
-  if (!ReadJpeg(papplJobGetFilename(job), &pixels, &width, &height, &why))
+  if (!ReadJpeg(papplJobGetFilename(job), &pixels, &width, &height, &ppi, &why))
     return Unreadable(job, "JPEG", why);
-  return PrintGreyImage(job, device, pixels, width, height);
+  return PrintGreyImage(job, device, pixels, width, height, ppi);
 }
 
 bool PrintPng(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
@@ -122,7 +194,8 @@ bool PrintPng(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   png_image_free(&image);
   if (!read)
     return Unreadable(job, "PNG", why);
-  return PrintGreyImage(job, device, pixels, image.width, image.height);
+  return PrintGreyImage(job, device, pixels, image.width, image.height,
+                        PngPpi(papplJobGetFilename(job)));
 }
 
 } // namespace vellum_app

@@ -111,6 +111,48 @@ unsigned DarknessLevel(const pappl_pr_options_t &options) {
   return DarknessLevelOf(darkness);
 }
 
+namespace {
+
+// Points (1/72 in) from hundredths of millimetres, whole as the label size
+// is given to Ghostscript.
+uint32_t Points(int hundredths) {
+  return static_cast<uint32_t>(std::lround(hundredths * 72.0 / 2540.0));
+}
+
+} // namespace
+
+Extent LabelPoints(const pappl_pr_options_t &options) {
+  return {Points(options.media.size_width), Points(options.media.size_length)};
+}
+
+Extent LabelDots(const pappl_pr_options_t &options) {
+  const Extent points = LabelPoints(options);
+  const auto dots = [](uint32_t pts, int dpi) {
+    return static_cast<uint32_t>(std::floor(pts * dpi / 72.0 + 0.5));
+  };
+  return {dots(points.width, options.printer_resolution[0]),
+          dots(points.height, options.printer_resolution[1])};
+}
+
+std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
+                               Extent size, Extent label, unsigned dpi) {
+  switch (scaling) {
+  case PAPPL_SCALING_AUTO:
+    return FindLabel(page, size, label, dpi);
+  case PAPPL_SCALING_NONE:
+    return Region{0, 0, std::min(size.width, label.width), std::min(size.height, label.height),
+                  false};
+  case PAPPL_SCALING_FILL: {
+    const bool turned = (size.width > size.height) != (label.width > label.height);
+    const uint32_t wide = std::min(size.width, turned ? label.height : label.width);
+    const uint32_t high = std::min(size.height, turned ? label.width : label.height);
+    return Region{(size.width - wide) / 2, (size.height - high) / 2, wide, high, turned};
+  }
+  default:
+    return std::nullopt;
+  }
+}
+
 unsigned JobCopies(pappl_job_t *job) {
   ipp_attribute_t *copies = papplJobGetAttribute(job, "copies");
   const int n = copies != nullptr ? ippGetInteger(copies, 0) : 1;
@@ -233,12 +275,27 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
   cups_page_header2_t header = options->header;
   header.cupsCompression = DarknessLevel(*options);
   header.NumCopies = JobCopies(job);
+  // A page larger than the label: the part that print-scaling puts on the
+  // label at full size (a raster page cannot be drawn again to fill it).
+  const std::vector<uint8_t> *rows = &app_job->page;
+  std::vector<uint8_t> placed;
+  const Extent size{header.cupsBytesPerLine, header.cupsHeight}, label = LabelDots(*options);
+  if (options->print_scaling != PAPPL_SCALING_FILL && !FitsLabel(size, label)) {
+    if (const auto region =
+            PagePart(options->print_scaling, app_job->page, size, label,
+                     static_cast<unsigned>(options->printer_resolution[0]))) {
+      placed = PlaceRegion(app_job->page, size, *region, label);
+      rows = &placed;
+      header.cupsWidth = header.cupsBytesPerLine = label.width;
+      header.cupsHeight = label.height;
+    }
+  }
   size_t next_row = 0;
-  const RowReader read_row = [app_job, &next_row](unsigned char *row, uint32_t bytes) {
+  const RowReader read_row = [rows, &next_row](unsigned char *row, uint32_t bytes) {
     const size_t offset = next_row * bytes;
-    if (offset + bytes > app_job->page.size())
+    if (offset + bytes > rows->size())
       return false;
-    std::memcpy(row, app_job->page.data() + offset, bytes);
+    std::memcpy(row, rows->data() + offset, bytes);
     ++next_row;
     return true;
   };

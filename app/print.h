@@ -6,7 +6,11 @@
 
 #include <pappl/pappl.h>
 
+#include <optional>
+#include <vector>
+
 #include "engine.h"
+#include "layout.h"
 #include "models.h"
 
 namespace vellum_app {
@@ -45,6 +49,19 @@ bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device
 
 // PAPPL's filter for JPEG documents: a damaged image aborts the job.
 bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// The job's label in points, whole as Ghostscript takes it, and in dots at
+// the printer's resolution, as Ghostscript's cups device makes such a page.
+Extent LabelPoints(const pappl_pr_options_t &options);
+Extent LabelDots(const pappl_pr_options_t &options);
+
+// The part of a page larger than the label (both in dots at dpi) that
+// print-scaling puts on it at full size: "auto" the label found on the
+// page, "none" the page's top left, "fill" its middle (of a page drawn just
+// large enough to cover the label); nothing where the page is to be fitted
+// on the label instead.
+std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
+                               Extent size, Extent label, unsigned dpi);
 
 // The copies the job asks for (1 when it names none): the printer's own
 // copy count, never repeated pages.

@@ -185,6 +185,15 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   KeepState(system);
   WatchReachability(system);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
+  // CUPS sends PDF to a printer that takes "application/vnd.cups-pdf" as it
+  // is, as it does to another CUPS server, instead of first putting each
+  // page on the queue's paper size. That paper size is wrong for label
+  // printers: CUPS names the sizes of a printer without margins
+  // "4x6.Borderless" but its default "4x6", which names none of them, so
+  // its PDF filter fell back to US letter and the label printed at 47 %.
+  // The PDF is laid out here instead, as every other client's is.
+  papplSystemAddMIMEFilter(system, "application/vnd.cups-pdf", "image/pwg-raster", PrintPdf,
+                           nullptr);
   // PNG and JPEG are read here, not by PAPPL, whose filters come first for
   // image/pwg-raster: these, to the printers' own formats, come before them.
   for (const char *format : {kZplFormat, kTsplFormat}) {

@@ -35,20 +35,32 @@ void Fail(const std::string &why) {
   std::exit(1);
 }
 
-// A 4 x 6 in shipping label as PDF: text, boxes and bars.
-std::string ShippingLabel() {
+// A 4 x 6 in shipping label as PDF: text, boxes and bars; on its own page,
+// or at the top left of a carrier's US letter page, framed, with
+// instructions below.
+std::string ShippingLabel(bool on_letter) {
   std::ostringstream ps;
-  ps << "%!PS-Adobe-3.0\n<< /PageSize [288 432] >> setpagedevice\n"
-     << "/Helvetica-Bold findfont 20 scalefont setfont 18 396 moveto (PRIORITY PARCEL) show\n"
+  ps << "%!PS-Adobe-3.0\n<< /PageSize [" << (on_letter ? "612 792" : "288 432")
+     << "] >> setpagedevice\n";
+  if (on_letter)
+    ps << "0 360 translate 2 setlinewidth 4 4 280 424 rectstroke\n";
+  ps << "/Helvetica-Bold findfont 20 scalefont setfont 18 396 moveto (PRIORITY PARCEL) show\n"
      << "/Helvetica findfont 11 scalefont setfont\n"
      << "18 370 moveto (SHIP TO: VELLUM WAREHOUSE, DOCK 7) show\n"
      << "18 356 moveto (12 LABEL STREET, 12345 PRINTTOWN) show\n"
      << "2 setlinewidth 12 300 264 120 rectstroke\n";
   for (int i = 0; i < 60; ++i)
     ps << 24 + i * 4 << " 160 " << (i % 3 + 1) << " 120 rectfill\n";
-  ps << "190 40 80 80 rectfill showpage\n";
-  const std::string source = WriteScratchFile("shipping.ps", ps.str());
-  const std::string pdf = ScratchDir() + "/shipping.pdf";
+  ps << "190 40 80 80 rectfill\n";
+  if (on_letter)
+    for (int line = 0; line < 20; ++line)
+      ps << "18 " << -40 - 14 * line
+         << " moveto (Fold the page, put the label in a pouch and attach it to the parcel.) "
+            "show\n";
+  ps << "showpage\n";
+  const std::string name = on_letter ? "letter" : "shipping";
+  const std::string source = WriteScratchFile(name + ".ps", ps.str());
+  const std::string pdf = ScratchDir() + "/" + name + ".pdf";
   if (RunProgram({"/usr/bin/gs", "-q", "-dSAFER", "-sDEVICE=pdfwrite", "-o", pdf, source}, {})
           .exit_status != 0)
     Fail("Ghostscript could not make the PDF label");
@@ -114,7 +126,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   const int burst = argc > 2 ? std::atoi(argv[2]) : 100;
-  const std::string pdf = ShippingLabel();
+  const std::string pdf = ShippingLabel(false), letter = ShippingLabel(true);
 
   PrinterApp app;
   if (const std::string why = app.Start(); !why.empty())
@@ -129,6 +141,18 @@ int main(int argc, char **argv) {
         return app.Print("labels", pdf, "application/pdf", {{"media", "oe_4x6-label_4x6in"}}) > 0;
       },
       app_printer, burst);
+  // The label found on the letter page and printed at full size.
+  SocketPrinter letter_printer;
+  if (const std::string why = app.AddPrinter("letter", "vellum-zpl-203", letter_printer.Uri());
+      !why.empty())
+    Fail(why);
+  const Measured letter_page = Measure(
+      "printer application, letter page",
+      [&] {
+        return app.Print("letter", letter, "application/pdf", {{"media", "oe_4x6-label_4x6in"}}) >
+               0;
+      },
+      letter_printer, burst);
   app.Stop();
 
   PrivateScheduler cupsd;
@@ -156,11 +180,15 @@ int main(int argc, char **argv) {
        << " concurrent clients. The printer application (`vellum-printer-app`: Ghostscript "
           "as gstoraster runs it, then the engine in the server) against a private `cupsd` "
           "with a queue from `vellum-zpl-203.ppd` (pdftopdf, gstoraster, `vellumfilter`, a "
-          "backend that sends to the printer). "
+          "backend that sends to the printer). The same label at the top left of a US letter "
+          "page with instructions below goes to the application only: it finds the label and "
+          "prints it at full size. "
        << vellum_bench::Machine() << "\n\n"
        << "| road | one label (ms) | burst (labels/s) |\n|---|---:|---:|\n"
        << "| printer application | " << Fixed(through_app.single_ms, 1) << " | "
        << Fixed(through_app.labels_per_second, 1) << " |\n"
+       << "| printer application, the label on a letter page | " << Fixed(letter_page.single_ms, 1)
+       << " | " << Fixed(letter_page.labels_per_second, 1) << " |\n"
        << "| CUPS with the PPD | " << Fixed(through_cups.single_ms, 1) << " | "
        << Fixed(through_cups.labels_per_second, 1) << " |\n";
   vellum_bench::WriteResultsSection(argv[1], "Printer application and CUPS", text.str());

@@ -1,11 +1,16 @@
-// CUPS prints to the printer application with no PPD of ours: a private
-// scheduler's queue made by `lpadmin -m everywhere` for the application's
-// printer prints the sample PostScript label and a PDF shipping label with
-// barcodes; what reaches the AppSocket printer decodes with the job
-// decoder, and the barcodes, drawn by vellumpreview, read back with their
-// payloads.
+// A shipping label at its true size, whatever road it takes and whatever
+// page it comes on. CUPS prints to the printer application with no PPD of
+// ours: a private scheduler's queue made by `lpadmin -m everywhere` for the
+// application's printer prints the sample PostScript label, and a PDF
+// shipping label and the same label on a letter page with exactly the
+// bytes the application prints for them sent straight. Sent straight, the
+// label on a letter or A4 page, at the top left or turned beside a
+// receipt, prints as the label alone; a page without a label is fitted.
+// The barcodes, drawn by vellumpreview, read back with their payloads.
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <unistd.h>
 
@@ -19,6 +24,205 @@
 
 namespace vellum_test {
 namespace {
+
+// The 4 x 6 in shipping label as a PostScript procedure /Label: a frame and
+// the five symbols carriers print.
+std::string LabelProcedure() {
+  std::string label = "/Label {\n2 setlinewidth 6 6 276 420 rectstroke\n";
+  for (const Placed &p : FourBySix())
+    label += Drawing(p, Draw(p.symbol), 432, false);
+  return label + "} def\n";
+}
+
+// Lines of text at `x`, from `top` down, `width` points wide, as the
+// instructions and receipts around a label have them.
+std::string TextLines(double x, double top, double width, int lines, double page_height) {
+  std::ostringstream ps;
+  ps << "/Helvetica findfont 10 scalefont setfont\n";
+  for (int i = 0; i < lines; ++i) {
+    ps << x << " " << page_height - top - 12 * i << " moveto (";
+    for (double used = 60; used < width; used += 50)
+      ps << "Lorem ipsum ";
+    ps << ") show\n";
+  }
+  return ps.str();
+}
+
+// A PDF of one page made by Ghostscript from PostScript; its path.
+std::string MakePdf(const std::string &name, double width, double height, const std::string &body) {
+  const std::string ps = WriteScratchFile(name + ".ps", Document(width, height, {body}));
+  const std::string pdf = ScratchDir() + "/" + name + ".pdf";
+  EXPECT_EQ(RunProgram({"/usr/bin/gs", "-q", "-dSAFER", "-sDEVICE=pdfwrite", "-o", pdf, ps}, {})
+                .exit_status,
+            0);
+  return pdf;
+}
+
+// The label alone, and on a carrier's letter page at the top left with
+// instructions below.
+std::string LabelPdf() { return MakePdf("label", 288, 432, LabelProcedure() + "Label\n"); }
+std::string LetterPdf() {
+  return MakePdf("letter", 612, 792,
+                 LabelProcedure() + "gsave 0 360 translate Label grestore\n" +
+                     TextLines(18, 460, 570, 20, 792));
+}
+
+// The only label of a capture, decoded; an empty one after a fault.
+Label OnlyLabel(const std::string &capture) {
+  std::string error;
+  std::vector<Label> labels = Labels(DecodeJob(capture), &error);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(labels.size(), 1u);
+  return labels.size() == 1 ? labels[0] : Label{};
+}
+
+// The bounds of the ink within [x0, x1) x [y0, y1): left, top, width, height.
+std::array<int64_t, 4> InkBounds(const Label &label, int64_t x0, int64_t y0, int64_t x1,
+                                 int64_t y1) {
+  int64_t left = x1, top = y1, right = x0 - 1, bottom = y0 - 1;
+  for (int64_t y = std::max<int64_t>(y0, 0); y < std::min<int64_t>(y1, label.height); ++y)
+    for (int64_t x = std::max<int64_t>(x0, 0); x < std::min<int64_t>(x1, label.width); ++x)
+      if (IsDot(label, label.rows[static_cast<size_t>(y)], static_cast<uint64_t>(x))) {
+        left = std::min(left, x);
+        right = std::max(right, x);
+        top = std::min(top, y);
+        bottom = std::max(bottom, y);
+      }
+  return {left, top, right - left + 1, bottom - top + 1};
+}
+
+// Each symbol's size in dots on a 4 x 6 in label printed at 203 dpi.
+std::vector<std::pair<int64_t, int64_t>> SymbolSizes(const Label &label) {
+  std::vector<std::pair<int64_t, int64_t>> sizes;
+  for (const Placed &p : FourBySix()) {
+    int64_t box[4];
+    std::istringstream in(Boxed("", p, 203).substr(1));
+    char comma;
+    in >> box[0] >> comma >> box[1] >> comma >> box[2] >> comma >> box[3];
+    const auto bounds = InkBounds(label, box[0], box[1], box[2], box[3]);
+    sizes.emplace_back(bounds[2], bounds[3]);
+  }
+  return sizes;
+}
+
+// Whether every symbol of the capture reads back with its payload.
+void ExpectSymbolsRead(const std::string &capture, const std::string &name) {
+  const std::string job = WriteScratchFile(name + ".zpl", capture);
+  const std::string prefix = ScratchDir() + "/drawn-" + name;
+  ASSERT_EQ(RunProgram({VELLUMPREVIEW_PATH, "-o", prefix, job}, {}).exit_status, 0);
+  std::vector<std::string> boxes;
+  for (const Placed &p : FourBySix())
+    boxes.push_back(Boxed(prefix + "-1.png", p, 203));
+  std::multiset<std::string> found;
+  for (const auto &[picture, lines] : Read(boxes))
+    found.insert(lines.begin(), lines.end());
+  EXPECT_EQ(found, Expected(FourBySix()));
+}
+
+// Pages larger than the label, sent straight to the application: where one
+// part of the page is the label, it prints at full size as the label
+// alone prints (the same bytes where the page puts it on the same dots,
+// else every symbol the same size within a dot); a page without a label,
+// and any page with print-scaling=fit, is fitted on the label.
+TEST(AppCups, ALabelOnALargerPagePrintsAtItsTrueSize) {
+  if (!HaveTools())
+    GTEST_SKIP() << "needs zint, zbar-tools, python3-zxing-cpp and python3-pil";
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("labels", "vellum-zpl-203", printer.Uri()), "");
+  size_t captured = 0;
+  const auto print = [&](const std::string &path, const char *format,
+                         const std::vector<JobAttribute> &attributes) {
+    const int job = app.Print("labels", path, format, attributes);
+    EXPECT_EQ(app.AwaitJob("labels", job, 60), IPP_JSTATE_COMPLETED);
+    EXPECT_TRUE(printer.AwaitCaptures(++captured, 60));
+    return printer.Captures().size() == captured ? printer.Captures().back() : std::string();
+  };
+  const std::string label_pdf = LabelPdf();
+  const std::string alone = print(label_pdf, "application/pdf", {});
+  const Label reference = OnlyLabel(alone);
+  ExpectSymbolsRead(alone, "alone");
+
+  const std::string label = LabelProcedure(), letter = LetterPdf();
+  const std::string receipt = "[6 4] 0 setdash 0 396 moveto 612 396 lineto stroke [] 0 setdash\n" +
+                              TextLines(470, 30, 130, 20, 792) + TextLines(18, 420, 570, 20, 792);
+  const auto raster = [](const char *device, const std::string &pdf, const std::string &name) {
+    const std::string path = ScratchDir() + "/" + name;
+    EXPECT_EQ(RunProgram({"/usr/bin/gs", "-q", "-dSAFER", "-sDEVICE=" + std::string(device),
+                          "-r203", "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", "-o", path, pdf},
+                         {})
+                  .exit_status,
+              0);
+    return path;
+  };
+  // What a page prints as: the label alone's bytes (in the same format),
+  // its symbols at their sizes, the page fitted as a page without a label,
+  // or the whole page shrunk onto the label.
+  enum Expect { kAsAlone, kSymbolsAsAlone, kFitted, kShrunk };
+  struct Page {
+    const char *name;
+    std::string path;
+    const char *format, *scaling;
+    Expect expect;
+    std::string alone; // the label alone in that format, where not the PDF
+  };
+  const Page pages[] = {
+      {"6 x 4 in landscape page",
+       MakePdf("landscape", 432, 288, label + "0 288 translate -90 rotate Label\n"),
+       "application/pdf", "auto", kAsAlone, ""},
+      {"letter, at the top left", letter, "application/pdf", "auto", kAsAlone, ""},
+      {"A4, at the top left",
+       MakePdf("a4", 595, 842,
+               label + "gsave 0 410 translate Label grestore\n" + TextLines(18, 470, 550, 20, 842)),
+       "application/pdf", "auto", kAsAlone, ""},
+      {"letter, turned beside a receipt",
+       MakePdf("turned", 612, 792,
+               label + "gsave 18 774 translate -90 rotate Label grestore\n" + receipt),
+       "application/pdf", "auto", kSymbolsAsAlone, ""},
+      {"letter page of text", MakePdf("text", 612, 792, TextLines(36, 36, 540, 60, 792)),
+       "application/pdf", "auto", kFitted, ""},
+      {"letter, print-scaling=fit", letter, "application/pdf", "fit", kShrunk, ""},
+      {"letter, print-scaling=none", letter, "application/pdf", "none", kAsAlone, ""},
+      {"letter as PWG raster", raster("pwgraster", letter, "letter.pwg"), "image/pwg-raster",
+       "auto", kAsAlone, raster("pwgraster", label_pdf, "label.pwg")},
+      {"letter as PNG", raster("pnggray", letter, "letter.png"), "image/png", "auto", kAsAlone,
+       raster("pnggray", label_pdf, "label.png")},
+  };
+  // The extent of the first row of ink: the label's top frame line.
+  const auto top_line = [](const Label &l) {
+    const int64_t top = InkBounds(l, 0, 0, l.width, l.height)[1];
+    return InkBounds(l, 0, top, l.width, top + 1)[2];
+  };
+  for (const Page &page : pages) {
+    SCOPED_TRACE(page.name);
+    const std::string capture = print(page.path, page.format, {{"print-scaling", page.scaling}});
+    const Label got = OnlyLabel(capture);
+    switch (page.expect) {
+    case kAsAlone:
+      EXPECT_TRUE(capture == (page.alone.empty() ? alone : print(page.alone, page.format, {})))
+          << "not the label's bytes";
+      break;
+    case kSymbolsAsAlone: {
+      const auto want = SymbolSizes(reference), have = SymbolSizes(got);
+      for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_LE(std::abs(want[i].first - have[i].first), 1) << FourBySix()[i].symbol.name;
+        EXPECT_LE(std::abs(want[i].second - have[i].second), 1) << FourBySix()[i].symbol.name;
+      }
+      ExpectSymbolsRead(capture, "page");
+      break;
+    }
+    case kFitted:
+      EXPECT_TRUE(capture == print(page.path, page.format, {{"print-scaling", "fit"}}))
+          << "not the page fitted";
+      break;
+    case kShrunk:
+      // The whole letter page on the label: the label at 47 %.
+      EXPECT_LT(top_line(got), top_line(reference) * 6 / 10);
+      break;
+    }
+  }
+}
 
 TEST(AppCups, CupsPrintsThroughTheApplicationAsADriverlessPrinter) {
   if (geteuid() != 0 || access("/usr/sbin/cupsd", X_OK) != 0)
@@ -40,30 +244,29 @@ TEST(AppCups, CupsPrintsThroughTheApplicationAsADriverlessPrinter) {
                                      app.PrinterUri("labels"), "-m", "everywhere"});
   ASSERT_EQ(added.exit_status, 0) << testing::PrintToString(added.err);
 
-  // The PDF shipping label: every symbol of the 4 x 6 in print-quality label.
-  const std::vector<Placed> symbols = FourBySix();
-  std::string page;
-  for (const Placed &p : symbols)
-    page += Drawing(p, Draw(p.symbol), 432, false);
-  const std::string ps = WriteScratchFile("shipping.ps", Document(288, 432, {page}));
-  const std::string pdf = ScratchDir() + "/shipping.pdf";
-  ASSERT_EQ(RunProgram({"/usr/bin/gs", "-q", "-dSAFER", "-sDEVICE=pdfwrite", "-o", pdf, ps}, {})
-                .exit_status,
-            0);
-
+  // A label-size PDF and a carrier's letter page reach the application as
+  // they were sent (the queue names no paper size, as a desktop's queue
+  // made this way does not), and print as they print sent straight.
+  const std::string label = LabelPdf(), letter = LetterPdf();
   struct Document {
     const char *name;
-    std::string path, media;
+    std::string path;
+    std::vector<std::string> options;
+    const char *format;
   };
   const Document documents[] = {
-      {"PostScript label", VELLUM_SOURCE_DIR "/sample/label.ps", "oe_4x2-label_4x2in"},
-      {"PDF shipping label", pdf, "oe_4x6-label_4x6in"},
+      {"PostScript label",
+       VELLUM_SOURCE_DIR "/sample/label.ps",
+       {"media=oe_4x2-label_4x2in"},
+       nullptr},
+      {"PDF shipping label", label, {}, "application/pdf"},
+      {"letter page with the label", letter, {}, "application/pdf"},
   };
   size_t captured = 0;
   for (const Document &d : documents) {
     SCOPED_TRACE(d.name);
     std::vector<LoadJob> jobs(1);
-    jobs[0].id = cupsd.Submit("labels", d.path, {"media=" + d.media});
+    jobs[0].id = cupsd.Submit("labels", d.path, d.options);
     ASSERT_GT(jobs[0].id, 0);
     ASSERT_TRUE(AwaitJobsDone(cupsd, jobs, 120));
     ASSERT_TRUE(printer.AwaitCaptures(++captured, 60));
@@ -71,18 +274,13 @@ TEST(AppCups, CupsPrintsThroughTheApplicationAsADriverlessPrinter) {
     bool whole = false;
     EXPECT_EQ(WholeLabels(capture, &whole), 1u);
     EXPECT_TRUE(whole);
-    const std::string job = WriteScratchFile(std::string(d.name) + ".zpl", capture);
-    const std::string prefix = ScratchDir() + "/drawn-" + std::to_string(captured);
-    ASSERT_EQ(RunProgram({VELLUMPREVIEW_PATH, "-o", prefix, job}, {}).exit_status, 0);
-    if (d.path == pdf) {
-      std::vector<std::string> boxes;
-      for (const Placed &p : symbols)
-        boxes.push_back(Boxed(prefix + "-1.png", p, 203));
-      std::multiset<std::string> found;
-      for (const auto &[picture, lines] : Read(boxes))
-        found.insert(lines.begin(), lines.end());
-      EXPECT_EQ(found, Expected(symbols));
-    }
+    if (d.format == nullptr)
+      continue;
+    ExpectSymbolsRead(capture, "cups-" + std::to_string(captured));
+    const int straight = app.Print("labels", d.path, d.format);
+    EXPECT_EQ(app.AwaitJob("labels", straight, 60), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(printer.AwaitCaptures(++captured, 60));
+    EXPECT_TRUE(printer.Captures().back() == capture) << "CUPS's road prints other bytes";
   }
 }
 

@@ -1,0 +1,47 @@
+// Pages larger than the loaded label: finding the label on them (a
+// carrier's US letter or A4 page with a 4 x 6 in label at the top left, or
+// turned into the top half, with instructions and a receipt around it) and
+// placing a part of a page on the label. Pages here are ink: one byte per
+// dot, 0 white to 255 black, rows of `width` bytes.
+#ifndef VELLUM_APP_LAYOUT_H
+#define VELLUM_APP_LAYOUT_H
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vellum_app {
+
+// A width and a height: in dots, or in points where so named.
+struct Extent {
+  uint32_t width = 0, height = 0;
+};
+
+// Whether a page of `page` fits on a label of `label` either way round,
+// within the 2 % that drawing programs and rounding leave.
+bool FitsLabel(Extent page, Extent label);
+
+// A part of a page in dots; turned when it fits the label only turned.
+struct Region {
+  uint32_t x = 0, y = 0, width = 0, height = 0;
+  bool turned = false;
+};
+
+// The label on a page larger than it: a part of the page's ink that fits
+// the label either way round and covers at least half of it, set apart
+// from the rest of the page by a quarter of an inch of clear space or by
+// a frame of its own. Nothing when no part, or more than one, is such a
+// label.
+std::optional<Region> FindLabel(const std::vector<uint8_t> &page, Extent size, Extent label,
+                                unsigned dpi);
+
+// A label-size page of ink with the region of the page on it at full
+// size: turned a quarter turn anticlockwise when the region is turned (as
+// Ghostscript turns a landscape page onto a portrait label), centred, cut
+// at the label's edges where it is larger.
+std::vector<uint8_t> PlaceRegion(const std::vector<uint8_t> &page, Extent size,
+                                 const Region &region, Extent label);
+
+} // namespace vellum_app
+
+#endif
