@@ -281,9 +281,8 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
   std::vector<uint8_t> placed;
   const Extent size{header.cupsBytesPerLine, header.cupsHeight}, label = LabelDots(*options);
   if (options->print_scaling != PAPPL_SCALING_FILL && !FitsLabel(size, label)) {
-    if (const auto region =
-            PagePart(options->print_scaling, app_job->page, size, label,
-                     static_cast<unsigned>(options->printer_resolution[0]))) {
+    if (const auto region = PagePart(options->print_scaling, app_job->page, size, label,
+                                     static_cast<unsigned>(options->printer_resolution[0]))) {
       placed = PlaceRegion(app_job->page, size, *region, label);
       rows = &placed;
       header.cupsWidth = header.cupsBytesPerLine = label.width;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -15,12 +16,20 @@
 #include "status.h"
 #include "system.h"
 #include "web.h"
+#include "web_access.h"
 
 namespace vellum_app {
 
 namespace {
 
 constexpr char kName[] = "vellum-printer-app";
+
+// What the log and every page say where PAPPL does not call the guards.
+constexpr char kServedHereOnly[] =
+    "This PAPPL binds its own authorisation calls; settings are served to this machine only.";
+constexpr char kGuardedByAuthService[] =
+    "This PAPPL binds its own authorisation calls; its authentication service guards the "
+    "settings, whose values are checked when they are saved.";
 
 pappl_loglevel_t LogLevel(const char *value) {
   if (value == nullptr)
@@ -159,20 +168,37 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   const char *spool = option("spool-directory");
   const std::string spool_dir = spool != nullptr ? spool : DefaultSpool();
   const char *log_file = option("log-file");
+  // The guards of the settings hold only while PAPPL calls them. Where it
+  // does not and no authentication service (PAM) stands in for them, the
+  // server fails closed: it serves this machine only.
+  const std::vector<std::string> unguarded = GuardsNotInForce();
+  const bool closed = !unguarded.empty() && option("auth-service") == nullptr;
+  pappl_soptions_t soptions = ServerOptions(option("server-options"));
+  if (closed)
+    soptions &= ~static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_WEB_REMOTE);
   pappl_system_t *system =
-      papplSystemCreate(ServerOptions(option("server-options")), kName, port, "_print,_universal",
-                        spool_dir.c_str(), log_file != nullptr ? log_file : "-",
-                        LogLevel(option("log-level")), option("auth-service"), false);
+      papplSystemCreate(soptions, kName, port, "_print,_universal", spool_dir.c_str(),
+                        log_file != nullptr ? log_file : "-", LogLevel(option("log-level")),
+                        option("auth-service"), false);
   if (system == nullptr)
     return nullptr;
+  std::string notice;
+  if (!unguarded.empty()) {
+    notice = closed ? kServedHereOnly : kGuardedByAuthService;
+    std::string names;
+    for (const std::string &name : unguarded)
+      names += (names.empty() ? "" : ", ") + name;
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "%s (PAPPL calls its own %s.)", notice.c_str(),
+             names.c_str());
+  }
   // A private server (started for a sub-command) listens on its socket only.
   const char *private_server = option("private-server");
   if (private_server == nullptr || std::strcmp(private_server, "true") != 0)
-    papplSystemAddListeners(system, option("listen-hostname"));
+    papplSystemAddListeners(system, closed ? "localhost" : option("listen-hostname"));
   if (const char *group = option("admin-group"))
     papplSystemSetAdminGroup(system, group);
 
-  SetUpWebPages(system);
+  SetUpWebPages(system, notice);
   pappl_version_t version{};
   std::strncpy(version.name, kName, sizeof version.name - 1);
   std::strncpy(version.sversion, VELLUM_VERSION, sizeof version.sversion - 1);

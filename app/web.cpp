@@ -94,12 +94,14 @@ document.querySelectorAll('select[name="print-darkness"],select[name$="-tracking
 
 } // namespace
 
-void SetUpWebPages(pappl_system_t *system) {
+void SetUpWebPages(pappl_system_t *system, const std::string &notice) {
   for (const char *language : kLanguages) {
     const std::string path = std::string("/vellum-") + language + ".strings";
     papplSystemAddStringsData(system, path.c_str(), language, kStrings);
   }
-  const std::string footer = "Vellum label printer application " VELLUM_VERSION + FooterScript();
+  std::string footer = "Vellum label printer application " VELLUM_VERSION + FooterScript();
+  if (!notice.empty())
+    footer = "<strong class=\"vellum-notice\">" + notice + "</strong><br>\n" + footer;
   papplSystemSetFooterHTML(system, footer.c_str());
 }
 

@@ -3,12 +3,15 @@
 #ifndef VELLUM_APP_WEB_H
 #define VELLUM_APP_WEB_H
 
+#include <string>
+
 #include <pappl/pappl.h>
 
 namespace vellum_app {
 
-// Adds the names in every language of PAPPL's pages, and the footer.
-void SetUpWebPages(pappl_system_t *system);
+// Adds the names in every language of PAPPL's pages, and the footer, with
+// the notice (when there is one) on every page.
+void SetUpWebPages(pappl_system_t *system, const std::string &notice);
 
 } // namespace vellum_app
 

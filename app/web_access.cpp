@@ -8,13 +8,18 @@
 // papplClientIsValidForm before they act on one, its IPP operations ask
 // papplClientIsAuthorized; the definitions here come before the library's
 // in the symbol search order, so PAPPL asks them first, and they ask the
-// library's own for everything they let through.
+// library's own for everything they let through. That holds only while
+// PAPPL calls them through the dynamic linker; GuardsNotInForce tells.
+#include "web_access.h"
+
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <pappl/pappl.h>
 
+#include "bindings.h"
 #include "web_forms.h"
 
 namespace {
@@ -86,4 +91,22 @@ extern "C" bool papplClientIsValidForm(pappl_client_t *client, int num_form, cup
     return false;
   }
   return true;
+}
+
+std::vector<std::string> vellum_app::GuardsNotInForce() {
+  const char *named = std::getenv("VELLUM_GUARDED_LIBRARY");
+  const std::string library = named != nullptr && *named != '\0' ? named : "libpappl.so";
+  const struct {
+    const char *name;
+    const void *ours;
+  } guards[] = {
+      {"papplClientHTMLAuthorize", reinterpret_cast<const void *>(&papplClientHTMLAuthorize)},
+      {"papplClientIsAuthorized", reinterpret_cast<const void *>(&papplClientIsAuthorized)},
+      {"papplClientIsValidForm", reinterpret_cast<const void *>(&papplClientIsValidForm)},
+  };
+  std::vector<std::string> missing;
+  for (const auto &guard : guards)
+    if (!CallsReach(library, guard.name, guard.ours))
+      missing.push_back(guard.name);
+  return missing;
 }

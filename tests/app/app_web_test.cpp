@@ -5,19 +5,23 @@
 // survives a restart, the test page prints, values the forms do not offer
 // change nothing, and no page or sub-command stops the server, with the
 // Avahi daemon running and without it. Other machines may not change
-// settings until the owner allows them.
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
+// settings until the owner allows them, nor at all where PAPPL does not
+// call the application's guards.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
 #include <gtest/gtest.h>
 
+#include "bindings.h"
 #include "harness.h"
 #include "printer_app.h"
 
@@ -289,32 +293,57 @@ TEST(AppWeb, WithoutAvahiNoPageOrSubCommandStopsTheServer) {
   EXPECT_TRUE(Answers(app));
 }
 
-// An IPv4 address of this machine other than the loopback one, or "".
-std::string OtherAddress() {
-  ifaddrs *list = nullptr;
-  if (getifaddrs(&list) != 0)
-    return "";
-  std::string found;
-  for (ifaddrs *a = list; a != nullptr && found.empty(); a = a->ifa_next) {
-    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET)
-      continue;
-    const auto *in = reinterpret_cast<const sockaddr_in *>(a->ifa_addr);
-    char text[INET_ADDRSTRLEN];
-    if ((ntohl(in->sin_addr.s_addr) >> 24) != 127 &&
-        inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr)
-      found = text;
+// A network of the test's own: the calling thread, and the threads and
+// processes it starts, in a new network namespace with its loopback up and
+// a veth pair whose one end has the TEST-NET address 192.0.2.1. A client
+// that connects to 192.0.2.1 reaches a server in it from an address that
+// is not a loopback one, as another machine would. The thread returns to
+// the machine's namespace at the end, and the namespace goes with the
+// last process in it.
+class TestNetwork {
+public:
+  static constexpr char kOther[] = "192.0.2.1";
+  TestNetwork() {
+    original_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (original_ < 0 || unshare(CLONE_NEWNET) != 0) {
+      error_ = std::string("no network namespace: ") + std::strerror(errno);
+      return;
+    }
+    for (const std::vector<std::string> &command : std::vector<std::vector<std::string>>{
+             {"/bin/ip", "link", "set", "lo", "up"},
+             {"/bin/ip", "link", "add", "vellum0", "type", "veth", "peer", "name", "vellum1"},
+             {"/bin/ip", "addr", "add", std::string(kOther) + "/24", "dev", "vellum0"},
+             {"/bin/ip", "link", "set", "vellum0", "up"},
+             {"/bin/ip", "link", "set", "vellum1", "up"}}) {
+      const Result run = RunProgram(command, {});
+      if (run.exit_status != 0 && error_.empty())
+        error_ = "ip " + command[1] + " " + command[2] + " failed";
+    }
   }
-  freeifaddrs(list);
-  return found;
-}
+  ~TestNetwork() {
+    if (original_ >= 0) {
+      setns(original_, CLONE_NEWNET);
+      close(original_);
+    }
+  }
+  const std::string &Error() const { return error_; }
+
+private:
+  int original_ = -1;
+  std::string error_;
+};
 
 // A client at another address than the loopback one sees the printers but
 // not the settings forms, and its forms change nothing, until the server
-// runs with web-remote.
+// runs with web-remote; where PAPPL does not call the guards, the server
+// serves this machine only, whatever it is told, and says why.
 TEST(AppWeb, OtherMachinesChangeSettingsOnlyWithRemoteAdministration) {
-  const std::string other = OtherAddress();
-  if (other.empty())
-    GTEST_SKIP() << "this machine has no address but the loopback one";
+  if (geteuid() != 0 || access("/bin/ip", X_OK) != 0)
+    GTEST_SKIP() << "a network namespace of the test's own needs root and ip (iproute2)";
+  const TestNetwork network;
+  if (!network.Error().empty())
+    GTEST_SKIP() << network.Error();
+  const std::string other = TestNetwork::kOther;
   PrinterApp app;
   ASSERT_EQ(app.Start({"listen-hostname=*"}), "");
   SocketPrinter printer;
@@ -344,6 +373,47 @@ TEST(AppWeb, OtherMachinesChangeSettingsOnlyWithRemoteAdministration) {
   const auto saved =
       app.Web("/zpl/printing", "session=" + remote_session + "&label-negative=on", other);
   EXPECT_TRUE(Contains(saved.second, "Changes saved.")) << saved.second;
+
+  // Guards that PAPPL does not call (here: looked for in another library).
+  const char kClosed[] =
+      "This PAPPL binds its own authorisation calls; settings are served to this machine only.";
+  app.Stop();
+  app.AddEnv("VELLUM_GUARDED_LIBRARY=libcups.so");
+  ASSERT_EQ(app.Start({"listen-hostname=*", "server-options=web-remote"}), "");
+  EXPECT_EQ(app.Web("/", "", other).first, 0) << "another machine reached the server";
+  const auto front = app.Web("/");
+  EXPECT_EQ(front.first, 200);
+  EXPECT_TRUE(Contains(front.second, kClosed));
+  EXPECT_TRUE(Contains(app.Log(), kClosed));
+  EXPECT_EQ(app.Web("/zpl/printing").first, 200) << "from this machine";
+}
+
+// The probe function this program defines (and exports); the probe
+// libraries define their own and call it, one through the dynamic linker,
+// one bound inside itself by -Bsymbolic-functions.
+extern "C" int vellum_guard_probe() { return 1; }
+
+// The start-up check of the guards tells a library whose calls reach the
+// program's definition from one that binds them itself.
+TEST(AppWeb, TheGuardCheckTellsALibraryThatBindsItsOwnCalls) {
+  struct Library {
+    const char *path;
+    bool reaches;
+  };
+  for (const Library &library :
+       {Library{GUARD_PROBE_PATH, true}, Library{GUARD_PROBE_SYMBOLIC_PATH, false}}) {
+    SCOPED_TRACE(library.path);
+    void *handle = dlopen(library.path, RTLD_NOW);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    const auto call = reinterpret_cast<int (*)()>(dlsym(handle, "vellum_guard_probe_call"));
+    ASSERT_NE(call, nullptr);
+    EXPECT_EQ(call() == 1, library.reaches) << "the library's call is not where the test thinks";
+    EXPECT_EQ(vellum_app::CallsReach(std::filesystem::path(library.path).filename().string(),
+                                     "vellum_guard_probe",
+                                     reinterpret_cast<const void *>(&vellum_guard_probe)),
+              library.reaches);
+    dlclose(handle);
+  }
 }
 
 } // namespace
