@@ -353,7 +353,7 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
                           });
   }
   if (label.out != nullptr)
-    pdf.printed = CloseLabelJob(label) && pdf.printed;
+    pdf.printed = CloseLabelJob(label, job, device) && pdf.printed;
   papplJobDeletePrintOptions(options);
 
   if (!rendering.started)

@@ -3,6 +3,9 @@
 // the same page with the same options.
 #include "print.h"
 
+#include "printer_status.h"
+#include "queue.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -177,6 +180,13 @@ ssize_t Discard(void * /*cookie*/, const char * /*data*/, size_t size) {
 
 bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &options,
                   pappl_device_t *device) {
+  // Nothing goes to a printer that says it cannot print.
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  SetJobPhase(printer, papplJobGetID(job), JobPhase::kWaiting);
+  KeepJobOrder(printer);
+  if (!AwaitPrinterReady(job, device))
+    return false;
+  SetJobPhase(printer, papplJobGetID(job), JobPhase::kSending);
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
   const auto *model = static_cast<const PrinterModel *>(data.extension);
@@ -201,8 +211,12 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
   return true;
 }
 
-bool CloseLabelJob(LabelJob &label) {
-  const bool sent = std::fflush(label.out) == 0 && std::ferror(label.out) == 0;
+bool CloseLabelJob(LabelJob &label, pappl_job_t *job, pappl_device_t *device) {
+  const bool sent = std::fflush(label.out) == 0 && std::ferror(label.out) == 0 &&
+                    DeliveryConfirmed(papplJobGetPrinter(job), device);
+  SetJobPhase(papplJobGetPrinter(job), papplJobGetID(job), JobPhase::kSent);
+  // PAPPL starts the printer's next job as this one ends: the oldest.
+  KeepJobOrder(papplJobGetPrinter(job));
   ReleaseLabelJob(label);
   std::fclose(label.out);
   std::fclose(label.log);
@@ -309,11 +323,11 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
   return true;
 }
 
-bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/) {
+bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *device) {
   AppJob *app_job = JobData(job);
   if (app_job == nullptr)
     return false;
-  const bool sent = CloseLabelJob(app_job->label) && !app_job->failed;
+  const bool sent = CloseLabelJob(app_job->label, job, device) && !app_job->failed;
   delete app_job;
   papplJobSetData(job, nullptr);
   return sent;

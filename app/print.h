@@ -32,12 +32,14 @@ unsigned DarknessLevelOf(int darkness);
 // printer's own; it travels in the page header's cupsCompression.
 unsigned DarknessLevel(const pappl_pr_options_t &options);
 
-// Opens the engine's job for a PAPPL job: its options, its printer data to
-// the device, its messages to nowhere. False when it cannot.
+// Opens the engine's job for a PAPPL job, once the printer is ready: its
+// options, its printer data to the device, its messages to nowhere. False
+// when it cannot, or when the job was cancelled while the printer was not
+// ready.
 bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &options,
                   pappl_device_t *device);
 // Flushes and releases it; false when the printer did not get every byte.
-bool CloseLabelJob(LabelJob &label);
+bool CloseLabelJob(LabelJob &label, pappl_job_t *job, pappl_device_t *device);
 
 // The document formats of printer programs.
 constexpr char kZplFormat[] = "application/vnd.zebra-zpl";

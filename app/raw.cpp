@@ -80,11 +80,11 @@ bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device
       break;
   }
   EndRawProgram(label);
-  const bool delivered = CloseLabelJob(label);
+  const bool delivered = CloseLabelJob(label, job, device);
   if (!delivered)
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the printer program to the printer.");
-  else
-    papplJobSetImpressionsCompleted(job, CountLabels(data.substr(0, sent), zpl));
+  else // PAPPL counts one after a printer program it passed on
+    papplJobSetImpressionsCompleted(job, CountLabels(data.substr(0, sent), zpl) - 1);
   return delivered;
 }
 

@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "printer_status.h"
+
 namespace vellum_app {
 
 namespace {
@@ -9,6 +11,7 @@ namespace {
 constexpr int kInterval = 5; // seconds, as PAPPL retries a stopped printer
 
 void CheckPrinter(pappl_printer_t *printer, void * /*data*/) {
+  RecheckIdlePrinter(printer);
   bool answers = true;
   if (papplPrinterGetState(printer) == IPP_PSTATE_STOPPED &&
       papplPrinterGetNumberOfActiveJobs(printer) > 0) {

@@ -1,6 +1,7 @@
 // The system object of the server: made as PAPPL's standard main loop makes
 // its own (the same server options, spool and log defaults), plus the PDF
 // filter, which PAPPL takes only before the system runs.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "models.h"
 #include "print.h"
+#include "queue.h"
 #include "settings.h"
 #include "status.h"
 #include "system.h"
@@ -112,11 +115,15 @@ void SaveSpeed(pappl_printer_t *printer, void *data) {
                driver.speed_default);
 }
 
-// Saves the state, then the speeds.
+// What PAPPL's state leaves out of the queue (paused printers, the order
+// of waiting jobs) is kept beside it.
+std::string QueuePath(const std::string &state) { return state + ".queue"; }
+
+// Saves the state and what it leaves out of the queue, then the speeds.
 bool SaveState(pappl_system_t *system, void *data) {
   const auto *state = static_cast<const std::string *>(data);
   KeepSettingsValid(system);
-  const bool saved = papplSystemSaveState(system, state->c_str());
+  const bool saved = papplSystemSaveState(system, state->c_str()) && SaveQueue(QueuePath(*state));
   const std::string speeds = SpeedsPath(*state), temporary = speeds + ".new";
   FILE *file = std::fopen(temporary.c_str(), "w");
   if (file == nullptr)
@@ -140,10 +147,11 @@ void RestoreSpeed(pappl_printer_t *printer, void *data) {
   SetDefaults(printer, driver, StoredVendorDefaults(printer, driver));
 }
 
-// Loads the state (the printers and their settings) and the speeds, and
-// saves both whenever they change.
-void KeepState(pappl_system_t *system) {
+// Loads the state (the printers, their settings and their queues) and the
+// speeds, and saves them whenever they change.
+void KeepState(pappl_system_t *system, const std::string &spool) {
   static const std::string state = StatePath();
+  const QueueRepairs repairs = RepairSavedQueue(state, spool);
   papplSystemLoadState(system, state.c_str());
   std::map<int, int> speeds;
   if (FILE *file = std::fopen(SpeedsPath(state).c_str(), "r")) {
@@ -154,7 +162,24 @@ void KeepState(pappl_system_t *system) {
   }
   papplSystemIteratePrinters(system, RestoreSpeed, &speeds);
   KeepSettingsValid(system);
+  RestoreQueue(system, repairs, spool, QueuePath(state));
   papplSystemSetSaveCallback(system, SaveState, const_cast<std::string *>(&state));
+  KeepQueue(system, [system] { SaveState(system, const_cast<std::string *>(&state)); });
+}
+
+// Makes the folders above `path` that are missing; false, having said which
+// one, when one cannot be made.
+bool MakeParents(const std::string &path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "%s: cannot make the folder %s: %s\n", kName, folder.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
 }
 
 } // namespace
@@ -167,6 +192,10 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   const int port = port_text != nullptr ? std::atoi(port_text) : 0;
   const char *spool = option("spool-directory");
   const std::string spool_dir = spool != nullptr ? spool : DefaultSpool();
+  // On a first run the folders of the default spool and of the state may
+  // not exist yet (a user's ~/.config).
+  if ((spool == nullptr && !MakeParents(spool_dir)) || !MakeParents(StatePath()))
+    return nullptr;
   const char *log_file = option("log-file");
   // The guards of the settings hold only while PAPPL calls them. Where it
   // does not and no authentication service (PAM) stands in for them, the
@@ -208,7 +237,7 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
 
   papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, PrinterCreated,
                                DriverCallback, nullptr);
-  KeepState(system);
+  KeepState(system, spool_dir);
   WatchReachability(system);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   // CUPS sends PDF to a printer that takes "application/vnd.cups-pdf" as it

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "print.h"
+#include "printer_status.h"
 
 namespace vellum_app {
 
@@ -78,8 +79,27 @@ constexpr const char *kLanguages[] = {"de", "en", "es", "fr", "it", "ja", "pl", 
 // choice for: the browser would show the first choice and saving the page
 // would send it. The script gives such a list a "Printer Default" choice
 // whose value keeps the printer's own setting.
+//
+// On a printer's page, the printer's own condition in words ("Out of
+// labels"), read from /vellum-status, goes under the title: PAPPL's page
+// shows its state reasons in its own words ("Out of paper.").
 std::string FooterScript() {
   return R"js(<script>
+(function () {
+  var printer = decodeURIComponent(location.pathname.split('/')[1] || '');
+  var title = document.querySelector('h1.title, h2.title');
+  if (!printer || !title) return;
+  fetch('/vellum-status').then(function (r) { return r.text(); }).then(function (text) {
+    text.split('\n').forEach(function (line) {
+      var fields = line.split('\t');
+      if (fields[0] != printer || !fields[1]) return;
+      var words = document.createElement('p');
+      words.className = 'vellum-condition';
+      words.textContent = fields[1];
+      title.parentNode.insertBefore(words, title.nextSibling);
+    });
+  });
+})();
 document.querySelectorAll('select[name="print-darkness"],select[name$="-tracking"]').forEach(function (list) {
   if (list.querySelector('option[selected]')) return;
   var own = document.createElement('option');
@@ -92,9 +112,28 @@ document.querySelectorAll('select[name="print-darkness"],select[name$="-tracking
 </script>)js";
 }
 
+// /vellum-status: a line "PRINTER<TAB>WORDS" for each printer that reports
+// a fault.
+bool ServeConditions(pappl_client_t *client, void * /*data*/) {
+  std::string text;
+  papplSystemIteratePrinters(
+      papplClientGetSystem(client),
+      [](pappl_printer_t *printer, void *data) {
+        const std::string words = ConditionWords(printer);
+        if (!words.empty())
+          *static_cast<std::string *>(data) +=
+              std::string(papplPrinterGetName(printer)) + "\t" + words + "\n";
+      },
+      &text);
+  if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/plain", 0, text.size()))
+    return false;
+  return httpWrite2(papplClientGetHTTP(client), text.data(), text.size()) >= 0;
+}
+
 } // namespace
 
 void SetUpWebPages(pappl_system_t *system, const std::string &notice) {
+  papplSystemAddResourceCallback(system, "/vellum-status", "text/plain", ServeConditions, nullptr);
   for (const char *language : kLanguages) {
     const std::string path = std::string("/vellum-") + language + ".strings";
     papplSystemAddStringsData(system, path.c_str(), language, kStrings);

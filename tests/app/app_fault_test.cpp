@@ -192,5 +192,88 @@ TEST_F(AppFault, ACancelDuringALabelLeavesWholeLabelsOnly) {
   EXPECT_GT(labels, 0u);
 }
 
+// Waits up to ten seconds for the printer's printer-state-reasons to hold
+// `reason` (or, with `gone`, not to); returns them.
+std::string AwaitReason(const PrinterApp &app, const std::string &printer,
+                        const std::string &reason, bool gone = false) {
+  std::string reasons;
+  for (int i = 0; i < 50; ++i) {
+    reasons = "," + app.PrinterStateReasons(printer) + ",";
+    if ((reasons.find("," + reason + ",") == std::string::npos) == gone)
+      break;
+    Sleep(200);
+  }
+  return reasons;
+}
+
+// A printer that reports a fault when asked (ZPL's ~HS, TSPL's <ESC>!?)
+// shows it in printer-state-reasons, in the waiting job's message and on
+// its web page, gets no label byte meanwhile, and gets the label once,
+// whole, when the fault clears. A printer that never answers prints at
+// once and is asked only once.
+TEST_F(AppFault, APrinterReportingAFaultGetsItsLabelWhenTheFaultClears) {
+  using Answers = PrinterBehaviour::Answers;
+  SocketPrinter zpl({0, 0, Answers::kZpl}), tspl({0, 0, Answers::kTspl});
+  ASSERT_EQ(app_->AddPrinter("zplstatus", "vellum-zpl-203", zpl.Uri()), "");
+  ASSERT_EQ(app_->AddPrinter("tsplstatus", "vellum-tspl-203", tspl.Uri()), "");
+  // A spooled document: PWG raster streams to the printer while it is
+  // uploaded, and its upload would wait with the label.
+  const RasterPage small = SmallLabel();
+  std::string pgm = "P5\n406 203\n255\n";
+  pgm.append(small.pixels.begin(), small.pixels.end());
+  const std::string document = ScratchDir() + "/status.png";
+  ASSERT_EQ(RunProgram({"/usr/bin/convert", WriteScratchFile("status.pgm", pgm), document}, {})
+                .exit_status,
+            0);
+  struct Fault {
+    const char *printer;
+    PrinterFault fault;
+    const char *reason, *words;
+  };
+  const Fault faults[] = {
+      {"zplstatus", PrinterFault::kPaperOut, "media-empty", "Out of labels"},
+      {"zplstatus", PrinterFault::kHeadOpen, "cover-open", "Print head open"},
+      {"zplstatus", PrinterFault::kRibbonOut, "marker-supply-empty", "Out of ribbon"},
+      {"zplstatus", PrinterFault::kPaused, "other", "Paused at the printer"},
+      {"tsplstatus", PrinterFault::kPaperOut, "media-empty", "Out of labels"},
+      {"tsplstatus", PrinterFault::kHeadOpen, "cover-open", "Print head open"},
+      {"tsplstatus", PrinterFault::kRibbonOut, "marker-supply-empty", "Out of ribbon"},
+      {"tsplstatus", PrinterFault::kPaused, "other", "Paused at the printer"},
+      {"tsplstatus", PrinterFault::kJam, "media-jam", "Label jam"},
+  };
+  for (const Fault &f : faults) {
+    SCOPED_TRACE(std::string(f.printer) + ": " + f.words);
+    SocketPrinter &printer = f.printer == std::string("zplstatus") ? zpl : tspl;
+    printer.SetFault(f.fault);
+    const size_t captured = printer.Captures().size(), bytes = printer.Bytes();
+    const int job = app_->Print(f.printer, document, "image/png");
+    ASSERT_GT(job, 0) << cupsLastErrorString();
+    EXPECT_NE(AwaitReason(*app_, f.printer, f.reason).find(f.reason), std::string::npos);
+    EXPECT_EQ(app_->JobState(f.printer, job), IPP_JSTATE_PROCESSING);
+    EXPECT_TRUE(Contains(app_->JobText(f.printer, job, "job-state-message"), f.words));
+    EXPECT_TRUE(
+        Contains(app_->Web("/vellum-status").second, std::string(f.printer) + "\t" + f.words));
+    EXPECT_EQ(printer.Bytes(), bytes) << "label bytes went to a printer that cannot print";
+
+    printer.SetFault(PrinterFault::kNone);
+    EXPECT_EQ(app_->AwaitJob(f.printer, job, 30), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(printer.AwaitCaptures(captured + 1, 30));
+    bool whole = false;
+    EXPECT_EQ(WholeLabels(printer.Captures().back(), &whole), 1u);
+    EXPECT_TRUE(whole);
+    EXPECT_EQ(printer.Captures().size(), captured + 1);
+    EXPECT_EQ(AwaitReason(*app_, f.printer, f.reason, true).find(f.reason), std::string::npos);
+  }
+
+  SocketPrinter silent;
+  ASSERT_EQ(app_->AddPrinter("silent", "vellum-zpl-203", silent.Uri()), "");
+  for (size_t n = 1; n <= 2; ++n) {
+    const int job = app_->Print("silent", document, "image/png");
+    EXPECT_EQ(app_->AwaitJob("silent", job, 30), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(silent.AwaitCaptures(n, 30));
+  }
+  EXPECT_EQ(silent.Queries(), 1u) << "a printer that does not answer is asked again";
+}
+
 } // namespace
 } // namespace vellum_test

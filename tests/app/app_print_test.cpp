@@ -47,7 +47,8 @@ std::string FilterBytes(const Case &c, const RasterPage &page) {
 // Prints a document on a fresh printer of the driver; returns what the
 // printer received, or an empty text after a failure.
 std::string PrintOnce(PrinterApp &app, const std::string &driver, const std::string &document,
-                      const std::string &format, const std::vector<JobAttribute> &job = {}) {
+                      const std::string &format, const std::vector<JobAttribute> &job = {},
+                      std::string *impressions = nullptr) {
   static int serial = 0;
   SocketPrinter printer;
   const std::string name = "once" + std::to_string(++serial);
@@ -57,6 +58,8 @@ std::string PrintOnce(PrinterApp &app, const std::string &driver, const std::str
   if (id <= 0)
     return "";
   EXPECT_EQ(app.AwaitJob(name, id, 60), IPP_JSTATE_COMPLETED);
+  if (impressions != nullptr)
+    *impressions = app.JobText(name, id, "job-impressions-completed");
   EXPECT_TRUE(printer.AwaitCaptures(1, 30));
   const std::vector<std::string> captures = printer.Captures();
   return captures.empty() ? "" : captures[0];
@@ -209,9 +212,10 @@ TEST_F(AppPrint, PrinterProgramsPassThroughAfterTheJobSetupFrames) {
     Case settings;
     const std::string &text;
     const char *format;
+    const char *labels; // job-impressions-completed
   };
   const Program programs[] = {
-      {{"ZPL, defaults", "vellum-zpl-203", {}, ""}, zpl, "application/vnd.zebra-zpl"},
+      {{"ZPL, defaults", "vellum-zpl-203", {}, ""}, zpl, "application/vnd.zebra-zpl", "2"},
       {{"ZPL, tracking, feed offset, print mode",
         "vellum-zpl-203",
         {{"media-col.media-size-name", "oe_4x6-label_4x6in"},
@@ -220,24 +224,30 @@ TEST_F(AppPrint, PrinterProgramsPassThroughAfterTheJobSetupFrames) {
          {"label-print-mode", "direct-thermal"}},
         "zeMediaTracking=Web Offset=2 Print_Mode=Thermal"},
        zpl,
-       "application/vnd.zebra-zpl"},
+       "application/vnd.zebra-zpl",
+       "2"},
       {{"ZPL, 03 printer",
         "vellum-zpl-203-03",
         {{"label-perforated-media", "on"}, {"label-print-mode", "automatic"}},
         "zeMediaTracking=Perforated Print_Mode=Auto"},
        zpl,
-       "application/vnd.zebra-zpl"},
+       "application/vnd.zebra-zpl",
+       "2"},
       {{"TSPL, tracking",
         "vellum-tspl-300",
         {{"media-col.media-tracking", "continuous"}},
         "zeMediaTracking=Continuous"},
        tspl,
-       "application/x-tspl"},
+       "application/x-tspl",
+       "1"},
   };
   for (const Program &p : programs) {
     SCOPED_TRACE(p.settings.name);
     const std::string document = WriteScratchFile("program", p.text);
-    const std::string got = PrintOnce(*app_, p.settings.driver, document, p.format, p.settings.job);
+    std::string labels;
+    const std::string got =
+        PrintOnce(*app_, p.settings.driver, document, p.format, p.settings.job, &labels);
+    EXPECT_EQ(labels, p.labels) << "job-impressions-completed";
     const std::string filter = FilterBytes(p.settings, LabelPage(8, 8, 203));
     const std::string setup = filter.substr(0, filter.find(p.text[0] == '^' ? "^XA" : "SIZE"));
     EXPECT_EQ(got, setup + p.text + EndOfPageFrame());

@@ -3,6 +3,8 @@
 // prints the sample label.
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -10,6 +12,125 @@
 
 namespace vellum_test {
 namespace {
+
+// The labels of the captures, by the text each carries ("Label 2"), in the
+// order they reached the printer.
+std::vector<std::string> LabelTexts(const std::vector<std::string> &captures) {
+  std::vector<std::string> texts;
+  for (const std::string &capture : captures)
+    for (size_t at = capture.find("^FDLabel "); at != std::string::npos;
+         at = capture.find("^FDLabel ", at + 1))
+      texts.push_back(capture.substr(at + 3, capture.find("^FS", at) - at - 3));
+  return texts;
+}
+
+// Labels queued for a printer that does not answer survive every way the
+// server can stop (its shutdown sub-command, SIGTERM, SIGKILL): the stop
+// takes a second or two, and once the server is back and the printer
+// answers, every label prints once, in the order submitted. A job whose
+// document went missing meanwhile ends aborted, saying why; a paused
+// printer stays paused until its owner resumes it; the spool keeps no file
+// of a job that is gone.
+TEST(AppService, QueuedLabelsSurviveEveryKindOfStopAndPrintInOrder) {
+  struct Stop {
+    const char *how;
+    bool paused, remove_second;
+  };
+  for (const Stop &stop : {Stop{"shutdown", true, false}, Stop{"SIGTERM", false, true},
+                           Stop{"SIGKILL", false, false}}) {
+    SCOPED_TRACE(stop.how);
+    PrinterApp app;
+    ASSERT_EQ(app.Start(), "");
+    const int port = FreePort();
+    ASSERT_EQ(
+        app.AddPrinter("later", "vellum-zpl-203", "socket://127.0.0.1:" + std::to_string(port)),
+        "");
+    std::vector<int> jobs;
+    for (int n = 1; n <= 4; ++n) {
+      const std::string program =
+          WriteScratchFile("label" + std::to_string(n) + ".zpl",
+                           "^XA^FO50,50^A0N,40,40^FDLabel " + std::to_string(n) + "^FS^XZ\r\n");
+      jobs.push_back(app.Print("later", program, "application/vnd.zebra-zpl"));
+      ASSERT_GT(jobs.back(), 0) << cupsLastErrorString();
+    }
+    if (stop.paused) {
+      EXPECT_EQ(app.Command({"pause", "-d", "later"}).exit_status, 0);
+    }
+    Sleep(2500); // the state is saved within a second of a change
+    const double took = app.StopBy(stop.how);
+    EXPECT_GE(took, 0) << "the server did not end";
+    EXPECT_LT(took, 5) << "the server took long to end";
+    std::string removed;
+    if (stop.remove_second) {
+      for (const auto &entry : std::filesystem::directory_iterator(app.Dir() + "/spool"))
+        if (Contains(entry.path().filename().string(), "j000000002-") &&
+            entry.path().extension() != ".ipp")
+          removed = entry.path().string();
+      ASSERT_FALSE(removed.empty());
+      std::filesystem::remove(removed);
+    }
+
+    SocketPrinter printer({}, port);
+    ASSERT_EQ(app.Start(), "");
+    std::vector<std::string> expected = {"Label 1", "Label 2", "Label 3", "Label 4"};
+    if (stop.remove_second) {
+      expected.erase(expected.begin() + 1);
+      EXPECT_EQ(app.AwaitJob("later", jobs[1], 10), IPP_JSTATE_ABORTED);
+      EXPECT_TRUE(Contains(app.JobText("later", jobs[1], "job-state-message"), removed))
+          << app.JobText("later", jobs[1], "job-state-message");
+    }
+    if (stop.paused) {
+      Sleep(3000);
+      EXPECT_EQ(printer.Bytes(), 0u) << "a paused printer printed after the restart";
+      EXPECT_EQ(app.Command({"resume", "-d", "later"}).exit_status, 0);
+    }
+    for (const int job : jobs) {
+      if (!stop.remove_second || job != jobs[1]) {
+        EXPECT_EQ(app.AwaitJob("later", job, 60), IPP_JSTATE_COMPLETED) << job;
+      }
+    }
+    Sleep(500);
+    EXPECT_EQ(LabelTexts(printer.Captures()), expected);
+    for (const auto &entry : std::filesystem::directory_iterator(app.Dir() + "/spool"))
+      ADD_FAILURE() << "left in the spool: " << entry.path();
+  }
+}
+
+// A user's first run makes the folders of the default spool and state
+// (~/.config), and names the one it cannot make.
+TEST(AppService, AUsersFirstRunMakesItsFolders) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "runs the server as another user: needs root and setpriv";
+  // A home the user owns, in a folder the user can reach.
+  char folder[] = "/tmp/vellum-home-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string home = std::string(folder) + "/home";
+  std::filesystem::create_directories(home);
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_exec |
+                                           std::filesystem::perms::others_exec);
+  RunProgram({"/bin/chown", "nobody", home}, {});
+  struct Run {
+    std::string home;
+    int status;
+    std::string said;
+  };
+  for (const Run &run : {Run{home, 0, ""}, Run{"/proc/1/nowhere", 1, "/proc/1/nowhere"}}) {
+    SCOPED_TRACE(run.home);
+    const Result drivers = RunProgram({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                       "--clear-groups", VELLUM_PRINTER_APP_PATH, "drivers"},
+                                      {"HOME=" + run.home, "PATH=/usr/bin:/bin", "LC_ALL=C"});
+    EXPECT_EQ(drivers.exit_status, run.status) << testing::PrintToString(drivers.err);
+    if (run.status == 0) {
+      EXPECT_EQ(SplitLines(drivers.out).size(), 5u);
+      EXPECT_TRUE(std::filesystem::is_directory(home + "/.config"));
+    } else {
+      EXPECT_TRUE(Contains(testing::PrintToString(drivers.err), run.said))
+          << testing::PrintToString(drivers.err);
+    }
+  }
+  std::filesystem::remove_all(folder);
+}
 
 TEST(AppService, PrinterSettingsSurviveARestartAndReachThePrinter) {
   PrinterApp app;

@@ -88,7 +88,7 @@ void SocketPrinter::Serve() {
     // A slow printer takes a tenth of a second's bytes, then waits for the
     // next tenth.
     const size_t budget = behaviour_.bytes_per_second / 10;
-    size_t taken = 0;
+    size_t taken = 0, scanned = 0;
     for (;;) {
       pollfd reading{fd, POLLIN, 0};
       if (poll(&reading, 1, 100) == 0) {
@@ -105,7 +105,20 @@ void SocketPrinter::Serve() {
       if (got <= 0)
         break;
       capture.append(buffer, static_cast<size_t>(got));
-      bytes_ += static_cast<size_t>(got);
+      size_t data = static_cast<size_t>(got);
+      // Status queries are answered (or not) and dropped, also one split
+      // across two reads.
+      for (const std::string query : {"~HS", "\x1b!?"}) {
+        for (size_t at = capture.find(query, scanned); at != std::string::npos;
+             at = capture.find(query, at)) {
+          capture.erase(at, query.size());
+          data -= std::min(data, query.size());
+          ++queries_;
+          Answer(fd);
+        }
+      }
+      scanned = capture.size() > 2 ? capture.size() - 2 : 0;
+      bytes_ += data;
       if (behaviour_.drop_after > 0 && capture.size() >= behaviour_.drop_after)
         break;
       taken += static_cast<size_t>(got);
@@ -122,6 +135,26 @@ void SocketPrinter::Serve() {
     const std::lock_guard<std::mutex> lock(mutex_);
     captures_.push_back(std::move(capture));
   }
+}
+
+// The answer of a ZPL printer to ~HS (paper out and pause in the first
+// string, head up and ribbon out in the second) or of a TSPL printer to
+// <ESC>!? (one status byte), for the printer's fault.
+void SocketPrinter::Answer(int fd) const {
+  const PrinterFault fault = fault_;
+  std::string answer;
+  if (behaviour_.answers == PrinterBehaviour::Answers::kZpl) {
+    const auto flag = [fault](PrinterFault f) { return fault == f ? "1" : "0"; };
+    answer = std::string("\x02") + "030," + flag(PrinterFault::kPaperOut) + "," +
+             flag(PrinterFault::kPaused) + ",1218,000,0,0,0,000,0,0,0\x03\r\n\x02" + "001,0," +
+             flag(PrinterFault::kHeadOpen) + "," + flag(PrinterFault::kRibbonOut) +
+             ",0,2,6,0,00000000,1,000\x03\r\n\x02" + "1234,0\x03\r\n";
+  } else if (behaviour_.answers == PrinterBehaviour::Answers::kTspl) {
+    const unsigned char bits[] = {0x00, 0x04, 0x01, 0x08, 0x10, 0x02};
+    answer.assign(1, static_cast<char>(bits[static_cast<int>(fault)]));
+  }
+  if (!answer.empty() && write(fd, answer.data(), answer.size()) < 0)
+    return;
 }
 
 bool SocketPrinter::AwaitBytes(size_t bytes, int seconds) const {
@@ -219,6 +252,28 @@ void PrinterApp::Stop() {
     waitpid(pid_, &status, 0);
     pid_ = 0;
   }
+}
+
+double PrinterApp::StopBy(const std::string &how) {
+  if (pid_ <= 0)
+    return -1;
+  const auto start = Clock::now();
+  if (how == "shutdown")
+    Command({"shutdown"});
+  else
+    kill(pid_, how == "SIGKILL" ? SIGKILL : SIGTERM);
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (Clock::now() - start > std::chrono::seconds(60)) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = 0;
+      return -1;
+    }
+    Sleep(20);
+  }
+  pid_ = 0;
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 Result PrinterApp::Command(const std::vector<std::string> &args) const {
@@ -390,6 +445,19 @@ int PrinterApp::JobState(const std::string &printer, int job) const {
   const int state = attr != nullptr ? ippGetInteger(attr, 0) : 0;
   ippDelete(response);
   return state;
+}
+
+std::string PrinterApp::JobText(const std::string &printer, int job, const char *name) const {
+  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_JOB_ATTRIBUTES, job);
+  std::string value;
+  if (ipp_attribute_t *attr = ippFindAttribute(response, name, IPP_TAG_ZERO)) {
+    const ipp_tag_t tag = ippGetValueTag(attr);
+    value = tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM
+                ? std::to_string(ippGetInteger(attr, 0))
+                : std::string(ippGetString(attr, 0, nullptr) ? ippGetString(attr, 0, nullptr) : "");
+  }
+  ippDelete(response);
+  return value;
 }
 
 std::vector<int> PrinterApp::ActiveJobs(const std::string &printer) const {

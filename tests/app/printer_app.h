@@ -25,7 +25,13 @@ namespace vellum_test {
 struct PrinterBehaviour {
   size_t bytes_per_second = 0; // 0: as fast as it comes
   size_t drop_after = 0;       // 0: never
+  // Whom it answers a status query as: nobody (it never answers), a ZPL
+  // printer (~HS: three strings) or a TSPL printer (<ESC>!?: one byte).
+  enum class Answers { kNothing, kZpl, kTspl } answers = Answers::kNothing;
 };
+
+// What a printer can report: a fault of the printer, or none.
+enum class PrinterFault { kNone, kPaperOut, kHeadOpen, kRibbonOut, kPaused, kJam };
 
 class SocketPrinter {
 public:
@@ -45,10 +51,19 @@ public:
   size_t Bytes() const { return bytes_; }
   // Waits up to `seconds` until Bytes() reaches `bytes`; false on time-out.
   bool AwaitBytes(size_t bytes, int seconds) const;
+  // What it reports from now on, as a printer out of labels, with its head
+  // open and so on does.
+  void SetFault(PrinterFault fault) { fault_ = fault; }
+  // The status queries it has received. They are no printer data: they
+  // are not in the captures or Bytes(), as a printer does not print them.
+  size_t Queries() const { return queries_; }
 
 private:
   void Serve();
+  void Answer(int fd) const;
   PrinterBehaviour behaviour_;
+  std::atomic<PrinterFault> fault_{PrinterFault::kNone};
+  std::atomic<size_t> queries_{0};
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -81,6 +96,10 @@ public:
   // Stops the server as the system stops a service (SIGTERM); its state
   // stays for the next Start.
   void Stop();
+  // Stops it with the `shutdown` sub-command, SIGTERM or SIGKILL (a power
+  // cut); returns the seconds until it had ended, or -1 when it had not
+  // within a minute (and was killed).
+  double StopBy(const std::string &how);
   // Runs a sub-command of the application against this server.
   Result Command(const std::vector<std::string> &args) const;
   // Adds a printer with a driver and a device URI; empty text, or why not.
@@ -91,6 +110,8 @@ public:
             const std::vector<JobAttribute> &attributes = {}) const;
   // The job's job-state now, or 0 when there is no such job.
   int JobState(const std::string &printer, int job) const;
+  // A job attribute's first value as text (integers in decimal), or "".
+  std::string JobText(const std::string &printer, int job, const char *name) const;
   // The ids of the printer's jobs that have not ended.
   std::vector<int> ActiveJobs(const std::string &printer) const;
   // Cancels a job; false when the server refused.

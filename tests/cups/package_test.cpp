@@ -147,6 +147,47 @@ void ExpectLintianClean(const std::string &deb, const std::string &home) {
   }
 }
 
+// The printer application's package: its files, its dependencies (the
+// libraries of its own architecture, never the package named just "cups"),
+// lintian clean.
+void ExpectAppPackage(const std::string &deb, const std::string &scratch) {
+  ExpectFiles(deb, {
+                       {"/usr/sbin/vellum-printer-app", kExecutable},
+                       {"/lib/systemd/system/vellum-printer-app.service", kData},
+                       {"/usr/share/vellum-printer-app/test-label.pdf", kData},
+                       {"/usr/share/man/man8/vellum-printer-app.8.gz", kData},
+                       {"/usr/share/doc/vellum-printer-app/README.md.gz", kData},
+                       {"/usr/share/doc/vellum-printer-app/copyright", kData},
+                       {"/usr/share/doc/vellum-printer-app/changelog.gz", kData},
+                   });
+  const std::string depends = Field(deb, "Depends");
+  for (const char *package : {"ghostscript", "libpappl1", "libcups2", "libjpeg62-turbo"})
+    EXPECT_NE(depends.find(package), std::string::npos) << depends;
+  EXPECT_EQ(Field(deb, "Recommends"), "avahi-daemon");
+  const std::regex cups("(^|[ ,|])cups([ ,(|]|$)");
+  for (const char *field : {"Depends", "Pre-Depends", "Recommends"})
+    EXPECT_FALSE(std::regex_search(Field(deb, field), cups)) << field;
+  ExpectLintianClean(deb, scratch);
+}
+
+// The server `program` (or `emulator` running it) prints the test label
+// (a 4 x 2 in PDF) to an AppSocket printer: one whole label.
+void ExpectServerPrintsTheTestLabel(const std::string &program, const std::string &label) {
+  PrinterApp app(program);
+  ASSERT_EQ(app.Start(), "");
+  EXPECT_EQ(SplitLines(app.Command({"drivers"}).out).size(), 5u);
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("installed", "vellum-zpl-203", printer.Uri()), "");
+  const int job =
+      app.Print("installed", label, "application/pdf", {{"media", "oe_4x2-label_4x2in"}});
+  ASSERT_GT(job, 0);
+  EXPECT_EQ(app.AwaitJob("installed", job, 120), IPP_JSTATE_COMPLETED);
+  ASSERT_TRUE(printer.AwaitCaptures(1, 60));
+  bool whole = false;
+  EXPECT_EQ(WholeLabels(printer.Captures()[0], &whole), 1u);
+  EXPECT_TRUE(whole);
+}
+
 // Builds the package with ./scripts/package and the given options into
 // out; returns its path, or an empty one after a failure. Where the script
 // says it skipped the build (what another architecture needs cannot be
@@ -269,9 +310,10 @@ TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
 }
 
 // The Raspberry Pi packages, built on this machine with the cross compilers:
-// the same files and fields, lintian clean, and their filters, run under
+// the same files and fields, lintian clean, their filters, run under
 // qemu-user, print the sample label with exactly this machine's bytes and
-// messages.
+// messages, and their printer application's server, under qemu-user,
+// prints the test label.
 TEST(Package, ArmPackagesPrintTheSameBytesAsThePc) {
   if (geteuid() != 0)
     GTEST_SKIP() << "the cross compilers are installed as root";
@@ -333,6 +375,23 @@ TEST(Package, ArmPackagesPrintTheSameBytesAsThePc) {
       EXPECT_TRUE(got.out == expected.out) << "the printer bytes differ";
       EXPECT_EQ(got.err, expected.err);
     }
+
+    // The printer application's package, and its server under qemu-user
+    // (Ghostscript is this machine's).
+    SCOPED_TRACE("vellum-printer-app");
+    const std::string app_deb =
+        out + "/vellum-printer-app_" VELLUM_VERSION "_" + std::string(arch.name) + ".deb";
+    ASSERT_TRUE(fs::exists(app_deb)) << "no vellum-printer-app package for " << arch.name;
+    EXPECT_EQ(Field(app_deb, "Architecture"), arch.name);
+    ExpectAppPackage(app_deb, out);
+    ASSERT_EQ(RunProgram({"/usr/bin/dpkg-deb", "-x", app_deb, root}, {}).exit_status, 0);
+    const std::string server = out + "/" + arch.name + "-server";
+    {
+      std::ofstream(server) << "#!/bin/sh\nexec " << arch.qemu << " " << root
+                            << "/usr/sbin/vellum-printer-app \"$@\"\n";
+    }
+    fs::permissions(server, fs::perms::owner_all);
+    ExpectServerPrintsTheTestLabel(server, root + "/usr/share/vellum-printer-app/test-label.pdf");
   }
   if (!skipped.empty())
     GTEST_SKIP() << skipped;
@@ -467,24 +526,8 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
       app_deb = entry.path().string();
   ASSERT_FALSE(app_deb.empty()) << "no vellum-printer-app package";
 
-  ExpectFiles(app_deb, {
-                           {"/usr/sbin/vellum-printer-app", kExecutable},
-                           {"/lib/systemd/system/vellum-printer-app.service", kData},
-                           {"/usr/share/vellum-printer-app/test-label.pdf", kData},
-                           {"/usr/share/man/man8/vellum-printer-app.8.gz", kData},
-                           {"/usr/share/doc/vellum-printer-app/README.md.gz", kData},
-                           {"/usr/share/doc/vellum-printer-app/copyright", kData},
-                           {"/usr/share/doc/vellum-printer-app/changelog.gz", kData},
-                       });
+  ExpectAppPackage(app_deb, out);
   const std::map<std::string, Entry> files = Contents(app_deb);
-  const std::string depends = Field(app_deb, "Depends");
-  for (const char *package : {"ghostscript", "libpappl1", "libcups2", "libjpeg62-turbo"})
-    EXPECT_NE(depends.find(package), std::string::npos) << depends;
-  EXPECT_EQ(Field(app_deb, "Recommends"), "avahi-daemon");
-  const std::regex cups("(^|[ ,|])cups([ ,(|]|$)");
-  for (const char *field : {"Depends", "Pre-Depends", "Recommends"})
-    EXPECT_FALSE(std::regex_search(Field(app_deb, field), cups)) << field;
-  ExpectLintianClean(app_deb, out);
 
   const Result install = RunProgram({"/usr/bin/dpkg", "-i", app_deb}, {"LC_ALL=C"});
   ASSERT_EQ(install.exit_status, 0) << testing::PrintToString(install.err);
@@ -502,19 +545,8 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
   EXPECT_EQ(shown.err, std::vector<std::string>{});
   {
     SCOPED_TRACE("the installed server prints the test label");
-    PrinterApp app("/usr/sbin/vellum-printer-app");
-    ASSERT_EQ(app.Start(), "");
-    EXPECT_EQ(SplitLines(app.Command({"drivers"}).out).size(), 5u);
-    SocketPrinter printer;
-    ASSERT_EQ(app.AddPrinter("installed", "vellum-zpl-203", printer.Uri()), "");
-    const int job = app.Print("installed", "/usr/share/vellum-printer-app/test-label.pdf",
-                              "application/pdf", {{"media", "oe_4x2-label_4x2in"}});
-    ASSERT_GT(job, 0);
-    EXPECT_EQ(app.AwaitJob("installed", job, 60), IPP_JSTATE_COMPLETED);
-    ASSERT_TRUE(printer.AwaitCaptures(1, 30));
-    bool whole = false;
-    EXPECT_EQ(WholeLabels(printer.Captures()[0], &whole), 1u);
-    EXPECT_TRUE(whole);
+    ExpectServerPrintsTheTestLabel("/usr/sbin/vellum-printer-app",
+                                   "/usr/share/vellum-printer-app/test-label.pdf");
   }
 
   const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kAppPackage}, {"LC_ALL=C"});

@@ -1,0 +1,67 @@
+// The print queue across restarts, clean or not (a shutdown, SIGTERM,
+// SIGKILL, a power cut): every job that was pending, held or being printed
+// prints once the printer answers, in the order submitted; a job whose bytes
+// were being sent when the server was killed prints again, whole; a job
+// that cannot be restored ends aborted, saying why; the spool keeps no file
+// of a job that is gone; a printer its owner paused stays paused; waiting
+// jobs print in the order submitted; and a
+// shutdown takes a second or two, also while jobs wait for a printer that
+// does not answer (they stay queued for the next start).
+//
+// PAPPL 1.3.1 keeps jobs in its state file, but reloads a job that was
+// being printed as "processing" with nothing printing it (the queue stays
+// blocked), loses a job whose settings file is gone without a word, keeps
+// no paused state, and waits up to a minute at shutdown for jobs it cannot
+// print. The state file is mended before PAPPL reads it, and the server
+// saves its state and ends itself once nothing is being sent.
+#ifndef VELLUM_APP_QUEUE_H
+#define VELLUM_APP_QUEUE_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <pappl/pappl.h>
+
+namespace vellum_app {
+
+// What mending the saved queue did, for the log once PAPPL has the jobs.
+struct QueueRepairs {
+  struct Job {
+    int printer_id, job_id;
+    std::string why; // "" for a job that prints again
+  };
+  std::vector<Job> jobs;
+};
+
+// Mends the state file before PAPPL loads it: a job that was being
+// printed is queued again; a job whose document or settings file in
+// `spool` is gone or unreadable ends aborted.
+QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool);
+
+// Once PAPPL has loaded the state: logs what was mended (and gives the
+// aborted jobs their message), removes spool files of jobs that are gone,
+// pauses the printers that were paused, and takes up the queue's order
+// (from the file SaveQueue writes).
+void RestoreQueue(pappl_system_t *system, const QueueRepairs &repairs, const std::string &spool,
+                  const std::string &queue_path);
+
+// Writes what PAPPL's state leaves out: the printers their owner paused,
+// and the jobs held only to keep their order.
+bool SaveQueue(const std::string &queue_path);
+
+// Keeps the printer's waiting jobs in the order submitted: all but the
+// oldest held. Called as a job starts and as it ends (just before PAPPL
+// starts the next), and every second.
+void KeepJobOrder(pappl_printer_t *printer);
+
+// Every second: keeps each printer's waiting jobs in the order submitted
+// (PAPPL 1.3.1 starts the newest first), starts the jobs loaded at start,
+// saves the state when a printer was paused or resumed, and at a shutdown
+// (SIGTERM, SIGINT or PAPPL's own) saves it and ends the server once no
+// label is being sent.
+void KeepQueue(pappl_system_t *system, std::function<void()> save);
+
+} // namespace vellum_app
+
+#endif
