@@ -129,15 +129,17 @@ Region DotBounds(const std::vector<uint8_t> &page, Extent size, const Cells &cel
   return {x0, y0, x1 - x0 + 1, y1 - y0 + 1, false};
 }
 
+// Whether a size is within a limit of the label's, with its tolerance.
+bool Within(uint32_t size, uint32_t limit) { return size <= limit * kTolerance; }
+
 // The region as a label: fitting it (turned when only turned fits) and
 // covering at least half of it; nothing otherwise.
 std::optional<Region> AsLabel(Region region, Extent label) {
-  const auto within = [](uint32_t size, uint32_t limit) { return size <= limit * kTolerance; };
   if (uint64_t{region.width} * region.height * 2 < uint64_t{label.width} * label.height)
     return std::nullopt;
-  if (within(region.width, label.width) && within(region.height, label.height))
+  if (Within(region.width, label.width) && Within(region.height, label.height))
     return region;
-  if (within(region.width, label.height) && within(region.height, label.width)) {
+  if (Within(region.width, label.height) && Within(region.height, label.width)) {
     region.turned = true;
     return region;
   }
@@ -182,9 +184,12 @@ std::vector<Region> Candidates(const std::vector<uint8_t> &page, Extent size, co
 } // namespace
 
 bool FitsLabel(Extent page, Extent label) {
-  const auto within = [](uint32_t size, uint32_t limit) { return size <= limit * kTolerance; };
-  return (within(page.width, label.width) && within(page.height, label.height)) ||
-         (within(page.width, label.height) && within(page.height, label.width));
+  return (Within(page.width, label.width) && Within(page.height, label.height)) ||
+         (Within(page.width, label.height) && Within(page.height, label.width));
+}
+
+bool TurnedOnLabel(Extent page, Extent label) {
+  return (page.width > page.height) != (label.width > label.height);
 }
 
 std::optional<Region> FindLabel(const std::vector<uint8_t> &page, Extent size, Extent label,

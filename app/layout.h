@@ -21,6 +21,10 @@ struct Extent {
 // within the 2 % that drawing programs and rounding leave.
 bool FitsLabel(Extent page, Extent label);
 
+// Whether a page lies the other way round than the label (landscape on a
+// portrait label), so that it is turned to fill it.
+bool TurnedOnLabel(Extent page, Extent label);
+
 // A part of a page in dots; turned when it fits the label only turned.
 struct Region {
   uint32_t x = 0, y = 0, width = 0, height = 0;

@@ -81,14 +81,6 @@ bool EndsWhole(const char *path) {
   return got > 0 && std::string(tail, static_cast<size_t>(got)).find("%%EOF") != std::string::npos;
 }
 
-std::string ReadFileText(const char *path) {
-  std::string text;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd >= 0)
-    text = ReadAll(fd);
-  return text;
-}
-
 // Whether every page box written plainly in the file fits the label: true
 // only when the file has one at least and keeps no objects in compressed
 // streams, where a page's box could hide. It spares most labels asking
@@ -178,7 +170,8 @@ constexpr Extent kLargestLaidOut{1224, 1584};
 // lays the document out; nothing when every page fits the label, when the
 // sizes cannot be read, or when a page is larger than any carrier's.
 std::optional<Extent> FirstLargerPage(const char *path, Extent label) {
-  if (PlainBoxesFit(ReadFileText(path), label))
+  std::string pdf;
+  if (ReadDocument(path, &pdf) && PlainBoxesFit(pdf, label))
     return std::nullopt;
   const auto sizes = PageSizes(path);
   if (!sizes)
@@ -264,7 +257,7 @@ bool PrintFittedPage(PdfJob &pdf, int page) {
 // The scale of the printer's resolution at which a page of `points` just
 // covers the label, turned to it as Ghostscript turns a page to fit.
 double FillScale(Extent points, Extent label) {
-  if ((points.width > points.height) != (label.width > label.height))
+  if (TurnedOnLabel(points, label))
     std::swap(points.width, points.height);
   return std::max(static_cast<double>(label.width) / points.width,
                   static_cast<double>(label.height) / points.height);

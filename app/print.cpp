@@ -146,7 +146,7 @@ std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_
     return Region{0, 0, std::min(size.width, label.width), std::min(size.height, label.height),
                   false};
   case PAPPL_SCALING_FILL: {
-    const bool turned = (size.width > size.height) != (label.width > label.height);
+    const bool turned = TurnedOnLabel(size, label);
     const uint32_t wide = std::min(size.width, turned ? label.height : label.width);
     const uint32_t high = std::min(size.height, turned ? label.width : label.height);
     return Region{(size.width - wide) / 2, (size.height - high) / 2, wide, high, turned};
@@ -154,6 +154,18 @@ std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_
   default:
     return std::nullopt;
   }
+}
+
+bool ReadDocument(const char *path, std::string *data) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  char buffer[65536];
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0)
+    data->append(buffer, static_cast<size_t>(got));
+  close(fd);
+  return got == 0;
 }
 
 unsigned JobCopies(pappl_job_t *job) {

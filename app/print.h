@@ -7,6 +7,7 @@
 #include <pappl/pappl.h>
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "engine.h"
@@ -64,6 +65,9 @@ Extent LabelDots(const pappl_pr_options_t &options);
 // on the label instead.
 std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
                                Extent size, Extent label, unsigned dpi);
+
+// Reads a whole document; false when it cannot be read.
+bool ReadDocument(const char *path, std::string *data);
 
 // The copies the job asks for (1 when it names none): the printer's own
 // copy count, never repeated pages.

@@ -94,10 +94,11 @@ bool Readable(const std::string &path) {
 // Why a job not yet ended cannot be restored, or "".
 std::string Unrestorable(const Options &job, int printer_id, const std::string &spool) {
   const char *document = job.Get("filename");
-  if (document == nullptr || !Readable(document))
-    return std::string("its document ") + (document != nullptr ? document : "") + " is " +
-           (document != nullptr && access(document, F_OK) == 0 ? "unreadable" : "gone") +
-           " since the server stopped.";
+  if (document == nullptr)
+    return "its document had not come whole when the server stopped.";
+  if (!Readable(document))
+    return std::string("its document ") + document + " is " +
+           (access(document, F_OK) == 0 ? "unreadable" : "gone") + " since the server stopped.";
   const char *id = job.Get("id");
   const std::string settings = spool + "/" +
                                SpoolName(printer_id, id != nullptr ? std::atoi(id) : 0,
@@ -311,19 +312,32 @@ void OnStopSignal(int sig) {
 
 struct Keeper {
   std::function<void()> save;
-  std::set<int> paused;
+  std::set<int> paused, loaded;
   bool started = false;
   time_t stopping = 0;
 };
 
 // PAPPL 1.3.1 starts a printer's next job when a job is submitted, ends or
-// is released, not for the jobs it loads: a printer with jobs waiting
-// (and not paused) is resumed, which starts them.
+// is released, not for the jobs it loads: a printer that had jobs loaded
+// (and is not paused) is resumed, which starts them. Not one that prints a
+// job already: PAPPL would start a second thread for the same waiting job
+// when two such starts meet, and the next one follows its end anyway.
+struct LoadedPrinters {
+  std::set<int> loaded, paused;
+};
+
 void StartLoadedJobs(pappl_printer_t *printer, void *data) {
-  const auto *paused = static_cast<const std::set<int> *>(data);
-  if (paused->count(papplPrinterGetID(printer)) == 0 &&
-      papplPrinterGetNumberOfActiveJobs(printer) > 0)
+  const auto *printers = static_cast<const LoadedPrinters *>(data);
+  const int id = papplPrinterGetID(printer);
+  if (printers->loaded.count(id) != 0 && printers->paused.count(id) == 0 &&
+      papplPrinterGetState(printer) == IPP_PSTATE_IDLE)
     papplPrinterResume(printer);
+}
+
+// The printers with jobs loaded from the state.
+void AddIfLoaded(pappl_printer_t *printer, void *data) {
+  if (papplPrinterGetNumberOfActiveJobs(printer) > 0)
+    static_cast<std::set<int> *>(data)->insert(papplPrinterGetID(printer));
 }
 
 constexpr int kShutdownGrace = 10; // seconds a label in progress may take to finish
@@ -343,8 +357,9 @@ bool KeepQueueTick(pappl_system_t *system, void *data) {
   papplSystemIteratePrinters(system, KeepOrder, nullptr);
   const bool reordered = order_changed.exchange(false);
   if (!keeper->started) {
-    std::set<int> paused = PausedPrinters(); // also those paused since the start
-    papplSystemIteratePrinters(system, StartLoadedJobs, &paused);
+    // Paused also since the start.
+    LoadedPrinters printers{keeper->loaded, PausedPrinters()};
+    papplSystemIteratePrinters(system, StartLoadedJobs, &printers);
     keeper->started = true;
   }
   const std::set<int> paused = PausedPrinters();
@@ -428,6 +443,7 @@ void KeepQueue(pappl_system_t *system, std::function<void()> save) {
   auto *keeper = new Keeper; // lives as long as the server
   keeper->save = std::move(save);
   keeper->paused = PausedPrinters();
+  papplSystemIteratePrinters(system, AddIfLoaded, &keeper->loaded);
   papplSystemAddTimerCallback(system, std::time(nullptr) + 1, 1, KeepQueueTick, keeper);
 }
 

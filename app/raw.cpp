@@ -3,11 +3,9 @@
 // they are, after the frames that set up every job of the CUPS filter
 // (media tracking, feed offset, print mode, the command set), so that a
 // printer left in the other language reads them in theirs.
+#include <cerrno>
 #include <cstring>
 #include <string>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "print.h"
 
@@ -35,19 +33,6 @@ int CountLabels(const std::string &data, bool zpl) {
   for (size_t at = data.find(end); at != std::string::npos; at = data.find(end, at + 1))
     ++labels;
   return labels;
-}
-
-// Reads the whole document; false when it cannot be read.
-bool ReadDocument(const char *path, std::string *data) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return false;
-  char buffer[65536];
-  ssize_t got = 0;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0)
-    data->append(buffer, static_cast<size_t>(got));
-  close(fd);
-  return got == 0;
 }
 
 } // namespace

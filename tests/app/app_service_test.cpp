@@ -117,9 +117,11 @@ TEST(AppService, AUsersFirstRunMakesItsFolders) {
   };
   for (const Run &run : {Run{home, 0, ""}, Run{"/proc/1/nowhere", 1, "/proc/1/nowhere"}}) {
     SCOPED_TRACE(run.home);
+    std::vector<std::string> env = AppSanitizerEnv();
+    env.insert(env.end(), {"HOME=" + run.home, "PATH=/usr/bin:/bin", "LC_ALL=C"});
     const Result drivers = RunProgram({"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
                                        "--clear-groups", VELLUM_PRINTER_APP_PATH, "drivers"},
-                                      {"HOME=" + run.home, "PATH=/usr/bin:/bin", "LC_ALL=C"});
+                                      env);
     EXPECT_EQ(drivers.exit_status, run.status) << testing::PrintToString(drivers.err);
     if (run.status == 0) {
       EXPECT_EQ(SplitLines(drivers.out).size(), 5u);

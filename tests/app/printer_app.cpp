@@ -185,18 +185,25 @@ bool SocketPrinter::AwaitCaptures(size_t count, int seconds) {
   return false;
 }
 
+std::vector<std::string> AppSanitizerEnv() {
+#ifdef VELLUM_SANITIZE
+  // PAPPL leaks in its main loop and sub-commands; the application's own
+  // leaks are still reported (full stacks, so that PAPPL's frames show).
+  return {"ASAN_OPTIONS=fast_unwind_on_malloc=0",
+          "LSAN_OPTIONS=print_suppressions=0:suppressions=" VELLUM_SOURCE_DIR
+          "/tests/app/pappl.supp"};
+#else
+  return {};
+#endif
+}
+
 std::vector<std::string> PrinterApp::Env() const {
   // PAPPL keeps its state and its socket in SNAP_COMMON when it is set, and
   // else, for root, in /var/lib and /run: an installed copy's.
   std::vector<std::string> env = {"SNAP_COMMON=" + dir_, "HOME=" + dir_, "LC_ALL=C"};
   env.insert(env.end(), extra_env_.begin(), extra_env_.end());
-#ifdef VELLUM_SANITIZE
-  // PAPPL leaks in its main loop and sub-commands; the application's own
-  // leaks are still reported (full stacks, so that PAPPL's frames show).
-  env.push_back("ASAN_OPTIONS=fast_unwind_on_malloc=0");
-  env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" VELLUM_SOURCE_DIR
-                "/tests/app/pappl.supp");
-#endif
+  const std::vector<std::string> sanitizer = AppSanitizerEnv();
+  env.insert(env.end(), sanitizer.begin(), sanitizer.end());
   return env;
 }
 

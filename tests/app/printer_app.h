@@ -149,6 +149,10 @@ private:
   pid_t pid_ = 0;
 };
 
+// What the application gets in its environment under the sanitizers
+// (PAPPL's own leaks suppressed); nothing in a normal build.
+std::vector<std::string> AppSanitizerEnv();
+
 // The labels of a capture; *all_whole says whether the job decodes without
 // a fault and every label is complete.
 size_t WholeLabels(const std::string &capture, bool *all_whole);
