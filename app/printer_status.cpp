@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -301,18 +302,25 @@ bool DeliveryConfirmed(pappl_printer_t *printer, pappl_device_t *device) {
   const int fd = DeviceSocket(printer);
   if (fd < 0)
     return true;
-  // Every byte is delivered once the printer's end has acknowledged it; a
-  // printer that closed the connection before it had read everything has
-  // reset it. PAPPL keeps the connection for the printer's next job, so it
+  // The bytes are delivered once the printer's end has acknowledged them;
+  // a printer that closed the connection before it had read everything has
+  // reset it. The last segment may wait for a delayed acknowledgement (40
+  // ms and more once the printer has answered a query): it is not waited
+  // for. PAPPL keeps the connection for the printer's next job, so it
   // stays open.
+  int segment = 0;
+  socklen_t size = sizeof segment;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &size) != 0)
+    segment = 0;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::seconds(kDeliverySeconds);
   for (;;) {
-    int error = 0, unsent = 0;
+    int error = 0, unacknowledged = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0)
       return false;
-    if (ioctl(fd, SIOCOUTQ, &unsent) != 0 || unsent == 0 || Clock::now() > deadline)
+    if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged <= segment ||
+        Clock::now() > deadline)
       return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

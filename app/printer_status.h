@@ -39,9 +39,9 @@ PrinterCondition ParseTsplStatus(unsigned char status);
 bool AwaitPrinterReady(pappl_job_t *job, pappl_device_t *device);
 
 // After a job's last byte: flushes the device and, on an AppSocket
-// connection, waits (a minute at most) until the printer has taken every
-// byte; false when it dropped the connection first. Writing and closing
-// over TCP report no such loss by themselves.
+// connection, waits (a minute at most) until the printer has taken all but
+// the last segment; false when it dropped the connection first. Writing
+// and closing over TCP report no such loss by themselves.
 bool DeliveryConfirmed(pappl_printer_t *printer, pappl_device_t *device);
 
 // Asks an idle printer that shows a fault whether it still has it.
