@@ -174,6 +174,8 @@ bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   std::vector<uint8_t> pixels;
   unsigned width = 0, height = 0, ppi = 0;
   std::string why;
+  if (!HasDocument(job))
+    return false;
   if (!ReadJpeg(papplJobGetFilename(job), &pixels, &width, &height, &ppi, &why))
     return Unreadable(job, "JPEG", why);
   return PrintGreyImage(job, device, pixels, width, height, ppi);
@@ -184,6 +186,8 @@ bool PrintPng(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   std::memset(&image, 0, sizeof image);
   image.version = PNG_IMAGE_VERSION;
   std::vector<uint8_t> pixels;
+  if (!HasDocument(job))
+    return false;
   bool read = png_image_begin_read_from_file(&image, papplJobGetFilename(job)) != 0;
   if (read) {
     image.format = PNG_FORMAT_GRAY;

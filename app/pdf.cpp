@@ -313,6 +313,8 @@ bool PrintLaidOut(PdfJob &pdf, double scale, Rendering *rendering) {
 } // namespace
 
 bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
+  if (!HasDocument(job))
+    return false;
   const char *path = papplJobGetFilename(job);
   if (!EndsWhole(path)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document is cut short (it has no %%%%EOF).");

@@ -156,7 +156,16 @@ std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_
   }
 }
 
+bool HasDocument(pappl_job_t *job) {
+  if (papplJobGetFilename(job) != nullptr)
+    return true;
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The job has no document left: it was cancelled.");
+  return false;
+}
+
 bool ReadDocument(const char *path, std::string *data) {
+  if (path == nullptr)
+    return false;
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return false;

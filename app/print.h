@@ -66,6 +66,10 @@ Extent LabelDots(const pappl_pr_options_t &options);
 std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
                                Extent size, Extent label, unsigned dpi);
 
+// Whether the job still has its document. PAPPL 1.3.1 may start a job's
+// thread just as the job is cancelled, which removes the document.
+bool HasDocument(pappl_job_t *job);
+
 // Reads a whole document; false when it cannot be read.
 bool ReadDocument(const char *path, std::string *data);
 

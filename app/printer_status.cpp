@@ -37,6 +37,8 @@ constexpr int kAnswerMilliseconds = 400;   // how long a printer may take to ans
 constexpr int kSilentSeconds = 600;        // a printer that did not answer is not asked again
 constexpr int kRecheckMilliseconds = 2000; // while a fault holds a job back
 constexpr int kDeliverySeconds = 60;       // for the printer to take a job's last bytes
+// How long after its last byte PAPPL may take to end a job.
+constexpr std::chrono::seconds kSentSettles{2};
 
 // What the server knows of each printer, by printer ID.
 struct Record {
@@ -44,6 +46,7 @@ struct Record {
   time_t silent_until = 0;
   int job_id = 0;
   JobPhase phase = JobPhase::kNone;
+  std::chrono::steady_clock::time_point phase_changed;
 };
 std::mutex records_mutex;
 std::map<int, Record> records;
@@ -337,12 +340,17 @@ void SetJobPhase(pappl_printer_t *printer, int job_id, JobPhase phase) {
   Record &record = records[papplPrinterGetID(printer)];
   record.job_id = job_id;
   record.phase = phase;
+  record.phase_changed = std::chrono::steady_clock::now();
 }
 
-JobPhase GetJobPhase(pappl_printer_t *printer, int job_id) {
+bool LabelsInFlight() {
   const std::lock_guard<std::mutex> lock(records_mutex);
-  const auto it = records.find(papplPrinterGetID(printer));
-  return it != records.end() && it->second.job_id == job_id ? it->second.phase : JobPhase::kNone;
+  const auto now = std::chrono::steady_clock::now();
+  for (const auto &[id, record] : records)
+    if (record.phase == JobPhase::kSending ||
+        (record.phase == JobPhase::kSent && now - record.phase_changed < kSentSettles))
+      return true;
+  return false;
 }
 
 } // namespace vellum_app

@@ -54,7 +54,9 @@ std::string ConditionWords(pappl_printer_t *printer);
 // label: before its first label byte, sending, or every byte sent.
 enum class JobPhase { kNone, kWaiting, kSending, kSent };
 void SetJobPhase(pappl_printer_t *printer, int job_id, JobPhase phase);
-JobPhase GetJobPhase(pappl_printer_t *printer, int job_id);
+// Whether some printer is sending a label, or has just sent a job's last
+// byte and PAPPL may not yet have ended the job.
+bool LabelsInFlight();
 
 } // namespace vellum_app
 

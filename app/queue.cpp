@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -24,6 +26,7 @@
 #include <unistd.h>
 
 #include "printer_status.h"
+#include "system.h"
 
 namespace vellum_app {
 
@@ -185,7 +188,7 @@ void KeepFilesOfPrinter(pappl_printer_t *printer, void *data) {
 // to no job still to print.
 void RemoveLeftovers(pappl_system_t *system, const std::string &spool) {
   std::pair<std::set<std::string>, std::string> kept{{}, spool};
-  papplSystemIteratePrinters(system, KeepFilesOfPrinter, &kept);
+  ForEachPrinter(system, [&kept](pappl_printer_t *printer) { KeepFilesOfPrinter(printer, &kept); });
   DIR *folder = opendir(spool.c_str());
   if (folder == nullptr)
     return;
@@ -224,24 +227,6 @@ std::set<int> PausedPrinters() {
   return paused_printers;
 }
 
-// A label is being sent by the printer, or its job has sent every byte
-// and PAPPL has not yet ended it: a shutdown waits for it.
-void AddIfSending(pappl_printer_t *printer, void *data) {
-  std::pair<pappl_printer_t *, bool> found{printer, false};
-  papplPrinterIterateActiveJobs(
-      printer,
-      [](pappl_job_t *job, void *state) {
-        auto *f = static_cast<std::pair<pappl_printer_t *, bool> *>(state);
-        const JobPhase phase = GetJobPhase(f->first, papplJobGetID(job));
-        if (papplJobGetState(job) == IPP_JSTATE_PROCESSING &&
-            (phase == JobPhase::kSending || phase == JobPhase::kSent))
-          f->second = true;
-      },
-      &found, 1, 0);
-  if (found.second)
-    *static_cast<bool *>(data) = true;
-}
-
 // The jobs held here only to keep the order in which they were submitted:
 // PAPPL 1.3.1 starts the newest of a printer's waiting jobs first (its list
 // of active jobs runs from the highest job ID), so that labels queued
@@ -251,7 +236,9 @@ std::mutex order_mutex;
 std::set<std::pair<int, int>> held_for_order; // printer ID, job ID
 std::atomic<bool> order_changed{false};       // since the state was last saved
 
-void KeepOrder(pappl_printer_t *printer, void * /*data*/) {
+} // namespace
+
+void KeepJobOrder(pappl_printer_t *printer) {
   const int printer_id = papplPrinterGetID(printer);
   struct Waiting {
     pappl_job_t *job;
@@ -299,6 +286,8 @@ void KeepOrder(pappl_printer_t *printer, void * /*data*/) {
   }
 }
 
+namespace {
+
 // SIGTERM and SIGINT: PAPPL's handler runs too.
 volatile std::sig_atomic_t stop_signal = 0;
 struct sigaction pappl_term, pappl_int;
@@ -311,10 +300,9 @@ void OnStopSignal(int sig) {
 }
 
 struct Keeper {
-  std::function<void()> save;
+  pappl_system_t *system;
+  std::function<void()> save, check;
   std::set<int> paused, loaded;
-  bool started = false;
-  time_t stopping = 0;
 };
 
 // PAPPL 1.3.1 starts a printer's next job when a job is submitted, ends or
@@ -322,76 +310,76 @@ struct Keeper {
 // (and is not paused) is resumed, which starts them. Not one that prints a
 // job already: PAPPL would start a second thread for the same waiting job
 // when two such starts meet, and the next one follows its end anyway.
-struct LoadedPrinters {
-  std::set<int> loaded, paused;
-};
-
-void StartLoadedJobs(pappl_printer_t *printer, void *data) {
-  const auto *printers = static_cast<const LoadedPrinters *>(data);
+void StartLoadedJobs(pappl_printer_t *printer, const std::set<int> &loaded,
+                     const std::set<int> &paused) {
   const int id = papplPrinterGetID(printer);
-  if (printers->loaded.count(id) != 0 && printers->paused.count(id) == 0 &&
+  if (loaded.count(id) != 0 && paused.count(id) == 0 &&
       papplPrinterGetState(printer) == IPP_PSTATE_IDLE)
     papplPrinterResume(printer);
 }
 
-// The printers with jobs loaded from the state.
-void AddIfLoaded(pappl_printer_t *printer, void *data) {
-  if (papplPrinterGetNumberOfActiveJobs(printer) > 0)
-    static_cast<std::set<int> *>(data)->insert(papplPrinterGetID(printer));
-}
-
 constexpr int kShutdownGrace = 10; // seconds a label in progress may take to finish
 
-bool KeepQueueTick(pappl_system_t *system, void *data) {
-  auto *keeper = static_cast<Keeper *>(data);
-  if (!keeper->started) {
-    // PAPPL installs its own handlers when it runs; ours goes in front.
-    struct sigaction ours {};
-    ours.sa_handler = OnStopSignal;
-    sigemptyset(&ours.sa_mask);
-    sigaction(SIGTERM, &ours, &pappl_term);
-    sigaction(SIGINT, &ours, &pappl_int);
-  }
-  // The holds that keep the order are saved at once: PAPPL saves its
-  // state for them only when something else changes.
-  papplSystemIteratePrinters(system, KeepOrder, nullptr);
-  const bool reordered = order_changed.exchange(false);
-  if (!keeper->started) {
-    // Paused also since the start.
-    LoadedPrinters printers{keeper->loaded, PausedPrinters()};
-    papplSystemIteratePrinters(system, StartLoadedJobs, &printers);
-    keeper->started = true;
-  }
-  const std::set<int> paused = PausedPrinters();
-  if (paused != keeper->paused || reordered) {
-    keeper->paused = paused;
-    keeper->save();
-  }
-  if (stop_signal == 0 && !papplSystemIsShutdown(system))
-    return true;
-  const time_t now = std::time(nullptr);
-  if (keeper->stopping == 0) {
-    keeper->stopping = now;
-    papplLog(system, PAPPL_LOGLEVEL_INFO,
-             "Shutting down: a label being sent is finished, jobs still to print stay queued "
-             "for the next start.");
-  }
-  bool sending = false;
-  papplSystemIteratePrinters(system, AddIfSending, &sending);
-  if (sending && now - keeper->stopping < kShutdownGrace)
-    return true;
-  if (sending)
-    papplLog(system, PAPPL_LOGLEVEL_WARN,
+// At a shutdown: once no label is being sent (or after the grace), saves
+// and ends the server.
+[[noreturn]] void ShutDown(Keeper &keeper) {
+  papplLog(keeper.system, PAPPL_LOGLEVEL_INFO,
+           "Shutting down: a label being sent is finished, jobs still to print stay queued for "
+           "the next start.");
+  const auto stopping = std::chrono::steady_clock::now();
+  while (LabelsInFlight() &&
+         std::chrono::steady_clock::now() - stopping < std::chrono::seconds(kShutdownGrace))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (LabelsInFlight())
+    papplLog(keeper.system, PAPPL_LOGLEVEL_WARN,
              "Shutting down while a job is sent: it prints again, whole, at the next start.");
-  keeper->save();
-  papplLog(system, PAPPL_LOGLEVEL_INFO, "Saved the queue; the server ends.");
+  keeper.save();
+  papplLog(keeper.system, PAPPL_LOGLEVEL_INFO, "Saved the queue; the server ends.");
   std::fflush(nullptr);
   _exit(0);
 }
 
-} // namespace
+// The keeper's own thread: PAPPL runs timer callbacks with the system
+// locked, where work that locks a printer could deadlock.
+[[noreturn]] void Keep(Keeper *keeper) {
+  for (unsigned tenth = 0;; ++tenth) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (stop_signal != 0 || papplSystemIsShutdown(keeper->system))
+      ShutDown(*keeper);
+    if (tenth % 10 != 0)
+      continue;
+    ForEachPrinter(keeper->system, KeepJobOrder);
+    if (tenth == 0) {
+      const std::set<int> paused = PausedPrinters(); // also those paused since the start
+      ForEachPrinter(keeper->system, [&](pappl_printer_t *printer) {
+        StartLoadedJobs(printer, keeper->loaded, paused);
+      });
+    }
+    // The holds that keep the order are saved at once: PAPPL saves its
+    // state for them only when something else changes.
+    const std::set<int> paused = PausedPrinters();
+    if (order_changed.exchange(false) || paused != keeper->paused) {
+      keeper->paused = paused;
+      keeper->save();
+    }
+    if (tenth % 50 == 0)
+      keeper->check();
+  }
+}
 
-void KeepJobOrder(pappl_printer_t *printer) { KeepOrder(printer, nullptr); }
+// Once the server runs (PAPPL installs its signal handlers then): ours go
+// in front of PAPPL's, and the keeper's thread starts.
+bool StartKeeping(pappl_system_t * /*system*/, void *data) {
+  struct sigaction ours {};
+  ours.sa_handler = OnStopSignal;
+  sigemptyset(&ours.sa_mask);
+  sigaction(SIGTERM, &ours, &pappl_term);
+  sigaction(SIGINT, &ours, &pappl_int);
+  std::thread(Keep, static_cast<Keeper *>(data)).detach();
+  return false;
+}
+
+} // namespace
 
 void RestoreQueue(pappl_system_t *system, const QueueRepairs &repairs, const std::string &spool,
                   const std::string &queue_path) {
@@ -438,13 +426,15 @@ bool SaveQueue(const std::string &queue_path) {
   return Replace(queue_path, text);
 }
 
-void KeepQueue(pappl_system_t *system, std::function<void()> save) {
+void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function<void()> check) {
   papplSystemSetEventCallback(system, OnEvent, nullptr);
-  auto *keeper = new Keeper; // lives as long as the server
-  keeper->save = std::move(save);
-  keeper->paused = PausedPrinters();
-  papplSystemIteratePrinters(system, AddIfLoaded, &keeper->loaded);
-  papplSystemAddTimerCallback(system, std::time(nullptr) + 1, 1, KeepQueueTick, keeper);
+  auto *keeper = new Keeper{system, std::move(save), std::move(check), PausedPrinters(), {}};
+  ForEachPrinter(system, [keeper](pappl_printer_t *printer) {
+    if (papplPrinterGetNumberOfActiveJobs(printer) > 0)
+      keeper->loaded.insert(papplPrinterGetID(printer));
+  });
+  // The keeper lives as long as the server.
+  papplSystemAddTimerCallback(system, std::time(nullptr), 0, StartKeeping, keeper);
 }
 
 } // namespace vellum_app

@@ -55,12 +55,13 @@ bool SaveQueue(const std::string &queue_path);
 // starts the next), and every second.
 void KeepJobOrder(pappl_printer_t *printer);
 
-// Every second: keeps each printer's waiting jobs in the order submitted
-// (PAPPL 1.3.1 starts the newest first), starts the jobs loaded at start,
-// saves the state when a printer was paused or resumed, and at a shutdown
-// (SIGTERM, SIGINT or PAPPL's own) saves it and ends the server once no
-// label is being sent.
-void KeepQueue(pappl_system_t *system, std::function<void()> save);
+// Once the server runs, in a thread of its own, every second: keeps each
+// printer's waiting jobs in the order submitted (PAPPL 1.3.1 starts the
+// newest first), starts the jobs loaded at start, saves the state when a
+// printer was paused or resumed or the order changed, and runs `check`
+// every five seconds; at a shutdown (SIGTERM, SIGINT or PAPPL's own) it
+// saves the state and ends the server once no label is being sent.
+void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function<void()> check);
 
 } // namespace vellum_app
 

@@ -39,6 +39,8 @@ int CountLabels(const std::string &data, bool zpl) {
 
 bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   std::string data;
+  if (!HasDocument(job))
+    return false;
   if (!ReadDocument(papplJobGetFilename(job), &data)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read the printer program: %s",
                 std::strerror(errno));

@@ -6,6 +6,7 @@
 
 #include "models.h"
 #include "print.h"
+#include "system.h"
 
 namespace vellum_app {
 
@@ -157,7 +158,7 @@ void SetDefaults(pappl_printer_t *printer, pappl_pr_driver_data_t &driver,
 void KeepSettingsValid(pappl_system_t *system) {
   static Checked checked;
   const std::lock_guard<std::mutex> lock(checked.mutex);
-  papplSystemIteratePrinters(system, CheckPrinter, &checked);
+  ForEachPrinter(system, [](pappl_printer_t *printer) { CheckPrinter(printer, &checked); });
 }
 
 } // namespace vellum_app

@@ -1,16 +1,13 @@
 #include "status.h"
 
-#include <ctime>
-
 #include "printer_status.h"
+#include "system.h"
 
 namespace vellum_app {
 
 namespace {
 
-constexpr int kInterval = 5; // seconds, as PAPPL retries a stopped printer
-
-void CheckPrinter(pappl_printer_t *printer, void * /*data*/) {
+void CheckPrinter(pappl_printer_t *printer) {
   RecheckIdlePrinter(printer);
   bool answers = true;
   if (papplPrinterGetState(printer) == IPP_PSTATE_STOPPED &&
@@ -26,17 +23,8 @@ void CheckPrinter(pappl_printer_t *printer, void * /*data*/) {
     papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
 }
 
-// A timer callback of the main loop: true keeps it running.
-bool CheckPrinters(pappl_system_t *system, void * /*data*/) {
-  papplSystemIteratePrinters(system, CheckPrinter, nullptr);
-  return true;
-}
-
 } // namespace
 
-void WatchReachability(pappl_system_t *system) {
-  papplSystemAddTimerCallback(system, std::time(nullptr) + kInterval, kInterval, CheckPrinters,
-                              nullptr);
-}
+void CheckPrinters(pappl_system_t *system) { ForEachPrinter(system, CheckPrinter); }
 
 } // namespace vellum_app

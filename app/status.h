@@ -7,10 +7,11 @@
 namespace vellum_app {
 
 // PAPPL stops a printer's queue when the printer cannot be reached and
-// shows only "Stopped". Every few seconds, a stopped printer with jobs
-// waiting is tried: "offline" while it does not answer, cleared when it
-// does or the queue runs again.
-void WatchReachability(pappl_system_t *system);
+// shows only "Stopped". Called every few seconds: a stopped printer with
+// jobs waiting is tried, "offline" while it does not answer, cleared when
+// it does or the queue runs again; an idle printer that showed a fault is
+// asked whether it still has it.
+void CheckPrinters(pappl_system_t *system);
 
 } // namespace vellum_app
 

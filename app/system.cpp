@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,9 @@ std::string QueuePath(const std::string &state) { return state + ".queue"; }
 
 // Saves the state and what it leaves out of the queue, then the speeds.
 bool SaveState(pappl_system_t *system, void *data) {
+  // PAPPL's main loop and the queue's keeper both save.
+  static std::mutex saving;
+  const std::lock_guard<std::mutex> lock(saving);
   const auto *state = static_cast<const std::string *>(data);
   KeepSettingsValid(system);
   const bool saved = papplSystemSaveState(system, state->c_str()) && SaveQueue(QueuePath(*state));
@@ -128,7 +132,7 @@ bool SaveState(pappl_system_t *system, void *data) {
   FILE *file = std::fopen(temporary.c_str(), "w");
   if (file == nullptr)
     return false;
-  papplSystemIteratePrinters(system, SaveSpeed, file);
+  ForEachPrinter(system, [file](pappl_printer_t *printer) { SaveSpeed(printer, file); });
   const bool written =
       std::fclose(file) == 0 && std::rename(temporary.c_str(), speeds.c_str()) == 0;
   return saved && written;
@@ -160,11 +164,13 @@ void KeepState(pappl_system_t *system, const std::string &spool) {
       speeds[id] = speed;
     std::fclose(file);
   }
-  papplSystemIteratePrinters(system, RestoreSpeed, &speeds);
+  ForEachPrinter(system, [&speeds](pappl_printer_t *printer) { RestoreSpeed(printer, &speeds); });
   KeepSettingsValid(system);
   RestoreQueue(system, repairs, spool, QueuePath(state));
   papplSystemSetSaveCallback(system, SaveState, const_cast<std::string *>(&state));
-  KeepQueue(system, [system] { SaveState(system, const_cast<std::string *>(&state)); });
+  KeepQueue(
+      system, [system] { SaveState(system, const_cast<std::string *>(&state)); },
+      [system] { CheckPrinters(system); });
 }
 
 // Makes the folders above `path` that are missing; false, having said which
@@ -183,6 +189,18 @@ bool MakeParents(const std::string &path) {
 }
 
 } // namespace
+
+void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each) {
+  std::vector<pappl_printer_t *> printers;
+  papplSystemIteratePrinters(
+      system,
+      [](pappl_printer_t *printer, void *data) {
+        static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
+      },
+      &printers);
+  for (pappl_printer_t *printer : printers)
+    each(printer);
+}
 
 pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*data*/) {
   const auto option = [num_options, options](const char *name) {
@@ -238,7 +256,6 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, PrinterCreated,
                                DriverCallback, nullptr);
   KeepState(system, spool_dir);
-  WatchReachability(system);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   // CUPS sends PDF to a printer that takes "application/vnd.cups-pdf" as it
   // is, as it does to another CUPS server, instead of first putting each

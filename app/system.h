@@ -2,9 +2,17 @@
 #ifndef VELLUM_APP_SYSTEM_H
 #define VELLUM_APP_SYSTEM_H
 
+#include <functional>
+
 #include <pappl/pappl.h>
 
 namespace vellum_app {
+
+// Calls `each` for every printer of the system, outside the system's lock:
+// PAPPL takes a printer's lock and then the system's in places, so work
+// that locks a printer must not run while the system is locked (within
+// papplSystemIteratePrinters, or a timer callback), or the two deadlock.
+void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each);
 
 // PAPPL's main loop calls this to make the server's system from the
 // "server" sub-command's options (server-port, listen-hostname,
