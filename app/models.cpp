@@ -6,6 +6,7 @@
 #include <string>
 
 #include "print.h"
+#include "queue.h"
 
 namespace vellum_app {
 
@@ -190,6 +191,7 @@ bool DriverCallback(pappl_system_t * /*system*/, const char *driver_name,
 
   data->extension = const_cast<PrinterModel *>(model);
   SetPrintCallbacks(*model, data);
+  data->delete_cb = PrinterDeleted;
   Copy(data->make_and_model, model->description);
   data->kind = PAPPL_KIND_LABEL | PAPPL_KIND_ROLL;
   data->ppm = 60; // labels a minute at 4 in/s

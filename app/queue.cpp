@@ -94,6 +94,15 @@ bool Readable(const std::string &path) {
   return true;
 }
 
+// The file of a job's settings in the spool.
+std::string SettingsPath(const Options &job, int printer_id, const std::string &spool) {
+  const char *id = job.Get("id");
+  return spool + "/" +
+         SpoolName(printer_id, id != nullptr ? std::atoi(id) : 0,
+                   job.Get("name") != nullptr ? job.Get("name") : "") +
+         ".ipp";
+}
+
 // Why a job not yet ended cannot be restored, or "".
 std::string Unrestorable(const Options &job, int printer_id, const std::string &spool) {
   const char *document = job.Get("filename");
@@ -102,11 +111,7 @@ std::string Unrestorable(const Options &job, int printer_id, const std::string &
   if (!Readable(document))
     return std::string("its document ") + document + " is " +
            (access(document, F_OK) == 0 ? "unreadable" : "gone") + " since the server stopped.";
-  const char *id = job.Get("id");
-  const std::string settings = spool + "/" +
-                               SpoolName(printer_id, id != nullptr ? std::atoi(id) : 0,
-                                         job.Get("name") != nullptr ? job.Get("name") : "") +
-                               ".ipp";
+  const std::string settings = SettingsPath(job, printer_id, spool);
   if (!Readable(settings))
     return "its settings file " + settings + " is gone since the server stopped.";
   return "";
@@ -122,6 +127,37 @@ bool Replace(const std::string &path, const std::string &text) {
       return false;
   }
   return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+// PAPPL 1.3.1 gives a job it loads these attributes anew and then reads
+// the job's saved settings, which hold them too: each would be twice in
+// the job's attributes, and in every answer about the job. They are
+// dropped from the settings file before PAPPL reads it.
+void DropAttributesMadeAgain(const std::string &settings) {
+  int fd = open(settings.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  ipp_t *ipp = ippNew();
+  const bool read = ippReadFile(fd, ipp) == IPP_STATE_DATA;
+  close(fd);
+  bool dropped = false;
+  for (const char *name : {"job-id", "job-uri", "job-uuid", "job-printer-uri", "job-name",
+                           "job-originating-user-name"}) {
+    while (ipp_attribute_t *attr = read ? ippFindAttribute(ipp, name, IPP_TAG_ZERO) : nullptr) {
+      ippDeleteAttribute(ipp, attr);
+      dropped = true;
+    }
+  }
+  if (dropped) {
+    const std::string temporary = settings + ".new";
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const bool written = fd >= 0 && ippWriteFile(fd, ipp) == IPP_STATE_DATA;
+    if (fd >= 0)
+      close(fd);
+    if (!written || std::rename(temporary.c_str(), settings.c_str()) != 0)
+      unlink(temporary.c_str());
+  }
+  ippDelete(ipp);
 }
 
 } // namespace
@@ -148,10 +184,13 @@ QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &
           job.Set("state", std::to_string(IPP_JSTATE_ABORTED));
           job.Set("completed", std::to_string(std::time(nullptr)));
           repairs.jobs.push_back({printer_id, id, why});
-        } else if (state == IPP_JSTATE_PROCESSING || state == IPP_JSTATE_STOPPED) {
-          job.Set("state", std::to_string(IPP_JSTATE_PENDING));
-          job.Remove("processing");
-          repairs.jobs.push_back({printer_id, id, ""});
+        } else {
+          DropAttributesMadeAgain(SettingsPath(job, printer_id, spool));
+          if (state == IPP_JSTATE_PROCESSING || state == IPP_JSTATE_STOPPED) {
+            job.Set("state", std::to_string(IPP_JSTATE_PENDING));
+            job.Remove("processing");
+            repairs.jobs.push_back({printer_id, id, ""});
+          }
         }
         const std::string mended = job.Line("Job");
         changed = changed || mended != line;
@@ -288,22 +327,31 @@ void KeepJobOrder(pappl_printer_t *printer) {
 
 namespace {
 
-// SIGTERM and SIGINT: PAPPL's handler runs too.
-volatile std::sig_atomic_t stop_signal = 0;
-struct sigaction pappl_term, pappl_int;
+// A stop: SIGTERM or SIGINT. PAPPL's handling of these waits up to a
+// minute for jobs it cannot print: the keeper stops the server instead,
+// and PAPPL never sees the signal.
+volatile std::sig_atomic_t stop_requested = 0;
 
-void OnStopSignal(int sig) {
-  stop_signal = 1;
-  const struct sigaction &pappl = sig == SIGTERM ? pappl_term : pappl_int;
-  if (pappl.sa_handler != SIG_DFL && pappl.sa_handler != SIG_IGN && pappl.sa_handler != nullptr)
-    pappl.sa_handler(sig);
-}
+void OnStopSignal(int /*sig*/) { stop_requested = 1; }
 
 struct Keeper {
   pappl_system_t *system;
   std::function<void()> save, check;
   std::set<int> paused, loaded;
 };
+
+// Whoever ends the process holds `ending` to the end: the keeper at a
+// stop, or PAPPL's main thread as it takes the server down. The keeper
+// also holds it while it works, so that PAPPL never frees the printers
+// under it; once PAPPL's main thread has it, the keeper waits for the end.
+std::mutex ending;
+std::atomic<bool> serving{false}; // the server's main loop has run
+Keeper *the_keeper = nullptr;
+
+[[noreturn]] void WaitForTheEnd() {
+  for (;;)
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+}
 
 // PAPPL 1.3.1 starts a printer's next job when a job is submitted, ends or
 // is released, not for the jobs it loads: a printer that had jobs loaded
@@ -320,8 +368,8 @@ void StartLoadedJobs(pappl_printer_t *printer, const std::set<int> &loaded,
 
 constexpr int kShutdownGrace = 10; // seconds a label in progress may take to finish
 
-// At a shutdown: once no label is being sent (or after the grace), saves
-// and ends the server.
+// At a stop, with `ending` held: once no label is being sent (or after the
+// grace), saves and ends the server.
 [[noreturn]] void ShutDown(Keeper &keeper) {
   papplLog(keeper.system, PAPPL_LOGLEVEL_INFO,
            "Shutting down: a label being sent is finished, jobs still to print stay queued for "
@@ -339,42 +387,64 @@ constexpr int kShutdownGrace = 10; // seconds a label in progress may take to fi
   _exit(0);
 }
 
+// Whether a printer has jobs not yet ended.
+bool JobsToPrint(pappl_system_t *system) {
+  bool any = false;
+  ForEachPrinter(system, [&any](pappl_printer_t *printer) {
+    any = any || papplPrinterGetNumberOfActiveJobs(printer) > 0;
+  });
+  return any;
+}
+
+// One round of the keeper's work, with `ending` held.
+void KeepOnce(Keeper &keeper, unsigned tenth) {
+  // PAPPL's own shutdown (the `shutdown` sub-command, Shutdown-All-Printers)
+  // ends the server within a second where no job waits; with jobs waiting
+  // it would wait a minute for them.
+  if (stop_requested != 0 || (papplSystemIsShutdown(keeper.system) && JobsToPrint(keeper.system)))
+    ShutDown(keeper);
+  if (tenth % 10 != 0)
+    return;
+  ForEachPrinter(keeper.system, KeepJobOrder);
+  if (tenth == 0) {
+    const std::set<int> paused = PausedPrinters(); // also those paused since the start
+    ForEachPrinter(keeper.system, [&](pappl_printer_t *printer) {
+      StartLoadedJobs(printer, keeper.loaded, paused);
+    });
+  }
+  // The holds that keep the order are saved at once: PAPPL saves its
+  // state for them only when something else changes.
+  const std::set<int> paused = PausedPrinters();
+  if (order_changed.exchange(false) || paused != keeper.paused) {
+    keeper.paused = paused;
+    keeper.save();
+  }
+  if (tenth % 50 == 0)
+    keeper.check();
+}
+
 // The keeper's own thread: PAPPL runs timer callbacks with the system
 // locked, where work that locks a printer could deadlock.
 [[noreturn]] void Keep(Keeper *keeper) {
   for (unsigned tenth = 0;; ++tenth) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (stop_signal != 0 || papplSystemIsShutdown(keeper->system))
-      ShutDown(*keeper);
-    if (tenth % 10 != 0)
-      continue;
-    ForEachPrinter(keeper->system, KeepJobOrder);
-    if (tenth == 0) {
-      const std::set<int> paused = PausedPrinters(); // also those paused since the start
-      ForEachPrinter(keeper->system, [&](pappl_printer_t *printer) {
-        StartLoadedJobs(printer, keeper->loaded, paused);
-      });
-    }
-    // The holds that keep the order are saved at once: PAPPL saves its
-    // state for them only when something else changes.
-    const std::set<int> paused = PausedPrinters();
-    if (order_changed.exchange(false) || paused != keeper->paused) {
-      keeper->paused = paused;
-      keeper->save();
-    }
-    if (tenth % 50 == 0)
-      keeper->check();
+    const std::lock_guard<std::mutex> lock(ending);
+    if (!papplSystemIsRunning(keeper->system))
+      break; // PAPPL's main thread takes the server down
+    KeepOnce(*keeper, tenth);
   }
+  WaitForTheEnd();
 }
 
-// Once the server runs (PAPPL installs its signal handlers then): ours go
-// in front of PAPPL's, and the keeper's thread starts.
+// Once the server runs (PAPPL installs its signal handlers then): ours
+// take the place of PAPPL's, and the keeper's thread starts.
 bool StartKeeping(pappl_system_t * /*system*/, void *data) {
+  serving = true;
   struct sigaction ours {};
   ours.sa_handler = OnStopSignal;
   sigemptyset(&ours.sa_mask);
-  sigaction(SIGTERM, &ours, &pappl_term);
-  sigaction(SIGINT, &ours, &pappl_int);
+  sigaction(SIGTERM, &ours, nullptr);
+  sigaction(SIGINT, &ours, nullptr);
   std::thread(Keep, static_cast<Keeper *>(data)).detach();
   return false;
 }
@@ -429,12 +499,35 @@ bool SaveQueue(const std::string &queue_path) {
 void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function<void()> check) {
   papplSystemSetEventCallback(system, OnEvent, nullptr);
   auto *keeper = new Keeper{system, std::move(save), std::move(check), PausedPrinters(), {}};
+  the_keeper = keeper;
   ForEachPrinter(system, [keeper](pappl_printer_t *printer) {
     if (papplPrinterGetNumberOfActiveJobs(printer) > 0)
       keeper->loaded.insert(papplPrinterGetID(printer));
   });
   // The keeper lives as long as the server.
   papplSystemAddTimerCallback(system, std::time(nullptr), 0, StartKeeping, keeper);
+  // PAPPL saves its state as its main loop wakes after a change, which may
+  // be half a minute later: it wakes every second, so that a job queued is
+  // saved within one (and survives a power cut).
+  papplSystemAddTimerCallback(
+      system, std::time(nullptr) + 1, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
+}
+
+bool ServerIsEnding(pappl_system_t *system) { return serving && !papplSystemIsRunning(system); }
+
+void EndServer(pappl_system_t *system, bool save) {
+  ending.lock(); // held to the end
+  if (save)
+    the_keeper->save();
+  papplLog(system, PAPPL_LOGLEVEL_INFO, "The server ends.");
+  std::fflush(nullptr);
+  _exit(0);
+}
+
+void PrinterDeleted(pappl_printer_t *printer, pappl_pr_driver_data_t * /*data*/) {
+  pappl_system_t *system = papplPrinterGetSystem(printer);
+  if (ServerIsEnding(system))
+    EndServer(system, false);
 }
 
 } // namespace vellum_app

@@ -11,9 +11,11 @@
 // PAPPL 1.3.1 keeps jobs in its state file, but reloads a job that was
 // being printed as "processing" with nothing printing it (the queue stays
 // blocked), loses a job whose settings file is gone without a word, keeps
-// no paused state, and waits up to a minute at shutdown for jobs it cannot
-// print. The state file is mended before PAPPL reads it, and the server
-// saves its state and ends itself once nothing is being sent.
+// no paused state, gives a job it reloads its job-id, job-uri and the like
+// twice, and waits up to a minute at shutdown for jobs it cannot print.
+// The state file and the jobs' settings are mended before PAPPL reads
+// them, and the server saves its state and ends itself once nothing is
+// being sent.
 #ifndef VELLUM_APP_QUEUE_H
 #define VELLUM_APP_QUEUE_H
 
@@ -36,7 +38,8 @@ struct QueueRepairs {
 
 // Mends the state file before PAPPL loads it: a job that was being
 // printed is queued again; a job whose document or settings file in
-// `spool` is gone or unreadable ends aborted.
+// `spool` is gone or unreadable ends aborted; the attributes PAPPL gives a
+// reloaded job itself leave its settings file.
 QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool);
 
 // Once PAPPL has loaded the state: logs what was mended (and gives the
@@ -62,6 +65,21 @@ void KeepJobOrder(pappl_printer_t *printer);
 // every five seconds; at a shutdown (SIGTERM, SIGINT or PAPPL's own) it
 // saves the state and ends the server once no label is being sent.
 void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function<void()> check);
+
+// Whether PAPPL's main thread is taking the server down: its loop has run
+// and ended.
+bool ServerIsEnding(pappl_system_t *system);
+
+// Called from PAPPL's main thread as it takes the server down (its last
+// save, or deleting the printers), where the keeper may be at work on the
+// same printers: waits for the keeper, saves the state when `save` is set,
+// and ends the process (unless the keeper ended it first).
+[[noreturn]] void EndServer(pappl_system_t *system, bool save);
+
+// The drivers' delete callback: where PAPPL deletes the printers as it
+// takes the server down, it ends the server first (PAPPL saved the state
+// already where it had changed).
+void PrinterDeleted(pappl_printer_t *printer, pappl_pr_driver_data_t *data);
 
 } // namespace vellum_app
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,7 +129,12 @@ bool SaveState(pappl_system_t *system, void *data) {
   const std::lock_guard<std::mutex> lock(saving);
   const auto *state = static_cast<const std::string *>(data);
   KeepSettingsValid(system);
-  const bool saved = papplSystemSaveState(system, state->c_str()) && SaveQueue(QueuePath(*state));
+  // PAPPL writes the file in place: a process killed while it writes would
+  // leave half a state, so it writes another file that then takes its place.
+  const std::string written_state = *state + ".new";
+  const bool saved = papplSystemSaveState(system, written_state.c_str()) &&
+                     std::rename(written_state.c_str(), state->c_str()) == 0 &&
+                     SaveQueue(QueuePath(*state));
   const std::string speeds = SpeedsPath(*state), temporary = speeds + ".new";
   FILE *file = std::fopen(temporary.c_str(), "w");
   if (file == nullptr)
@@ -136,6 +143,14 @@ bool SaveState(pappl_system_t *system, void *data) {
   const bool written =
       std::fclose(file) == 0 && std::rename(temporary.c_str(), speeds.c_str()) == 0;
   return saved && written;
+}
+
+// PAPPL's save, as its main loop wakes after a change and once more as it
+// takes the server down.
+bool SaveOnChange(pappl_system_t *system, void *data) {
+  if (ServerIsEnding(system))
+    EndServer(system, true);
+  return SaveState(system, data);
 }
 
 // Gives a loaded printer its saved speed, keeping its other defaults (the
@@ -151,10 +166,34 @@ void RestoreSpeed(pappl_printer_t *printer, void *data) {
   SetDefaults(printer, driver, StoredVendorDefaults(printer, driver));
 }
 
+// Whether this process may keep the state: one server keeps it, and
+// another process (the drivers sub-command, a second server on the same
+// state) must neither mend it nor clear the spool of jobs it does not
+// know. The lock lasts as long as the process (and is no child's).
+bool OwnState(const std::string &state) {
+  const int fd = open((state + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return true; // where no lock can be made, no state can be saved either
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+    return true;
+  close(fd);
+  return false;
+}
+
 // Loads the state (the printers, their settings and their queues) and the
 // speeds, and saves them whenever they change.
 void KeepState(pappl_system_t *system, const std::string &spool) {
   static const std::string state = StatePath();
+  if (!OwnState(state)) {
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "The state in %s is kept by a server already running: this process neither "
+             "loads nor changes it.",
+             state.c_str());
+    // Else PAPPL's main loop would load and save it.
+    papplSystemSetSaveCallback(
+        system, [](pappl_system_t *, void *) { return true; }, nullptr);
+    return;
+  }
   const QueueRepairs repairs = RepairSavedQueue(state, spool);
   papplSystemLoadState(system, state.c_str());
   std::map<int, int> speeds;
@@ -167,7 +206,7 @@ void KeepState(pappl_system_t *system, const std::string &spool) {
   ForEachPrinter(system, [&speeds](pappl_printer_t *printer) { RestoreSpeed(printer, &speeds); });
   KeepSettingsValid(system);
   RestoreQueue(system, repairs, spool, QueuePath(state));
-  papplSystemSetSaveCallback(system, SaveState, const_cast<std::string *>(&state));
+  papplSystemSetSaveCallback(system, SaveOnChange, const_cast<std::string *>(&state));
   KeepQueue(
       system, [system] { SaveState(system, const_cast<std::string *>(&state)); },
       [system] { CheckPrinters(system); });

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,33 @@ TEST(AppService, QueuedLabelsSurviveEveryKindOfStopAndPrintInOrder) {
   }
 }
 
+// The drivers sub-command, run while the server runs on the same state and
+// spool, leaves both alone: a file in the spool of a job the saved state
+// does not know yet (one still arriving) stays; the server that owns the
+// spool clears such a file at its next start, and the job it restores is
+// listed once (each of its attributes once).
+TEST(AppService, TheDriversListLeavesARunningServersQueueAlone) {
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  ASSERT_EQ(
+      app.AddPrinter("later", "vellum-zpl-203", "socket://127.0.0.1:" + std::to_string(FreePort())),
+      "");
+  const int job =
+      app.Print("later", WriteScratchFile("one.zpl", "^XA^XZ\r\n"), "application/vnd.zebra-zpl");
+  ASSERT_GT(job, 0) << cupsLastErrorString();
+  const std::string arriving = app.Dir() + "/spool/p00001j000000099-arriving.zpl";
+  std::ofstream(arriving) << "^XA^XZ\r\n";
+  const Result drivers = app.Command({"drivers", "-o", "spool-directory=" + app.Dir() + "/spool"});
+  EXPECT_EQ(drivers.exit_status, 0);
+  EXPECT_EQ(SplitLines(drivers.out).size(), 5u);
+  EXPECT_TRUE(std::filesystem::exists(arriving)) << "the drivers list cleared the server's spool";
+
+  ASSERT_GE(app.StopBy("SIGTERM"), 0);
+  ASSERT_EQ(app.Start(), "");
+  EXPECT_EQ(app.ActiveJobs("later"), std::vector<int>{job});
+  EXPECT_FALSE(std::filesystem::exists(arriving));
+}
+
 // A user's first run makes the folders of the default spool and state
 // (~/.config), and names the one it cannot make.
 TEST(AppService, AUsersFirstRunMakesItsFolders) {
@@ -134,38 +162,44 @@ TEST(AppService, AUsersFirstRunMakesItsFolders) {
   std::filesystem::remove_all(folder);
 }
 
+// Whichever way the server stops right after a change: a stop by signal
+// is the keeper's, and PAPPL takes the server down itself at a shutdown
+// with no job waiting.
 TEST(AppService, PrinterSettingsSurviveARestartAndReachThePrinter) {
-  PrinterApp app;
-  ASSERT_EQ(app.Start(), "");
-  SocketPrinter printer;
-  ASSERT_EQ(app.AddPrinter("kept", "vellum-zpl-203", printer.Uri()), "");
-  ASSERT_EQ(app.SetPrinterAttributes("kept", {{"printer-darkness-configured", "80"},
-                                              {"print-speed-default", "10160"},
-                                              {"print-color-mode-default", "monochrome"},
-                                              {"print-content-optimize-default", "photo"},
-                                              {"label-density-default", "thicker"},
-                                              {"label-feed-offset-default", "minus-2"},
-                                              {"label-print-mode-default", "thermal-transfer"},
-                                              {"media-col.media-size-name", "oe_4x6-label_4x6in"},
-                                              {"media-col.media-top-offset", "200"},
-                                              {"media-col.media-tracking", "mark"}}),
-            "");
-  app.Stop();
-  ASSERT_EQ(app.Start(), "");
+  for (const char *how : {"SIGTERM", "shutdown"}) {
+    SCOPED_TRACE(how);
+    PrinterApp app;
+    ASSERT_EQ(app.Start(), "");
+    SocketPrinter printer;
+    ASSERT_EQ(app.AddPrinter("kept", "vellum-zpl-203", printer.Uri()), "");
+    ASSERT_EQ(app.SetPrinterAttributes("kept", {{"printer-darkness-configured", "80"},
+                                                {"print-speed-default", "10160"},
+                                                {"print-color-mode-default", "monochrome"},
+                                                {"print-content-optimize-default", "photo"},
+                                                {"label-density-default", "thicker"},
+                                                {"label-feed-offset-default", "minus-2"},
+                                                {"label-print-mode-default", "thermal-transfer"},
+                                                {"media-col.media-size-name", "oe_4x6-label_4x6in"},
+                                                {"media-col.media-top-offset", "200"},
+                                                {"media-col.media-tracking", "mark"}}),
+              "");
+    ASSERT_GE(app.StopBy(how), 0);
+    ASSERT_EQ(app.Start(), "");
 
-  const RasterPage page = LabelPage(812, 1218, 203);
-  const std::string document = WriteScratchFile("kept.pwg", PwgRaster({page}));
-  const int job = app.Print("kept", document, "image/pwg-raster");
-  ASSERT_GT(job, 0) << cupsLastErrorString();
-  EXPECT_EQ(app.AwaitJob("kept", job, 60), IPP_JSTATE_COMPLETED);
-  ASSERT_TRUE(printer.AwaitCaptures(1, 30));
-  // Configured darkness 80 of 100 is level 12 of 15.
-  const std::string expected =
-      FilterBytes("vellum-zpl-203", {page},
-                  "Darkness=12 zePrintRate=4 Halftone=Diffusion Gamma=thicker Offset=-2 "
-                  "Print_Mode=Thermal_Transfer yReference=2 zeMediaTracking=Mark",
-                  12);
-  EXPECT_TRUE(printer.Captures()[0] == expected) << "the printer bytes differ from the filter's";
+    const RasterPage page = LabelPage(812, 1218, 203);
+    const std::string document = WriteScratchFile("kept.pwg", PwgRaster({page}));
+    const int job = app.Print("kept", document, "image/pwg-raster");
+    ASSERT_GT(job, 0) << cupsLastErrorString();
+    EXPECT_EQ(app.AwaitJob("kept", job, 60), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(printer.AwaitCaptures(1, 30));
+    // Configured darkness 80 of 100 is level 12 of 15.
+    const std::string expected =
+        FilterBytes("vellum-zpl-203", {page},
+                    "Darkness=12 zePrintRate=4 Halftone=Diffusion Gamma=thicker Offset=-2 "
+                    "Print_Mode=Thermal_Transfer yReference=2 zeMediaTracking=Mark",
+                    12);
+    EXPECT_TRUE(printer.Captures()[0] == expected) << "the printer bytes differ from the filter's";
+  }
 }
 
 // The owner's tear-off position of a TSPL printer (label-tear-off: PAPPL 1.3

@@ -280,6 +280,8 @@ double PrinterApp::StopBy(const std::string &how) {
     Sleep(20);
   }
   pid_ = 0;
+  if (how != "SIGKILL" && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+    return -1;
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 

@@ -98,7 +98,8 @@ public:
   void Stop();
   // Stops it with the `shutdown` sub-command, SIGTERM or SIGKILL (a power
   // cut); returns the seconds until it had ended, or -1 when it had not
-  // within a minute (and was killed).
+  // within a minute (and was killed) or, stopped otherwise than by SIGKILL,
+  // did not end with status 0.
   double StopBy(const std::string &how);
   // Runs a sub-command of the application against this server.
   Result Command(const std::vector<std::string> &args) const;
