@@ -6,10 +6,12 @@
 #include "printer_status.h"
 #include "queue.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -207,7 +209,10 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
   KeepJobOrder(printer);
   if (!AwaitPrinterReady(job, device))
     return false;
-  SetJobPhase(printer, papplJobGetID(job), JobPhase::kSending);
+  // A server that stops starts no label: the job waits for the end, and
+  // prints whole at the next start.
+  while (!SetJobPhase(printer, papplJobGetID(job), JobPhase::kSending))
+    std::this_thread::sleep_for(std::chrono::seconds(1));
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
   const auto *model = static_cast<const PrinterModel *>(data.extension);

@@ -335,12 +335,24 @@ std::string ConditionWords(pappl_printer_t *printer) {
   return it != records.end() ? it->second.words : "";
 }
 
-void SetJobPhase(pappl_printer_t *printer, int job_id, JobPhase phase) {
+namespace {
+bool new_labels_stopped = false; // guarded by records_mutex
+} // namespace
+
+void StopNewLabels() {
   const std::lock_guard<std::mutex> lock(records_mutex);
+  new_labels_stopped = true;
+}
+
+bool SetJobPhase(pappl_printer_t *printer, int job_id, JobPhase phase) {
+  const std::lock_guard<std::mutex> lock(records_mutex);
+  if (phase == JobPhase::kSending && new_labels_stopped)
+    return false;
   Record &record = records[papplPrinterGetID(printer)];
   record.job_id = job_id;
   record.phase = phase;
   record.phase_changed = std::chrono::steady_clock::now();
+  return true;
 }
 
 bool LabelsInFlight() {

@@ -52,8 +52,11 @@ std::string ConditionWords(pappl_printer_t *printer);
 
 // Where a printer is with its job, for a shutdown that must not cut a
 // label: before its first label byte, sending, or every byte sent.
+// Once the server stops (StopNewLabels), no label starts: setting a job's
+// phase to kSending then fails.
 enum class JobPhase { kNone, kWaiting, kSending, kSent };
-void SetJobPhase(pappl_printer_t *printer, int job_id, JobPhase phase);
+bool SetJobPhase(pappl_printer_t *printer, int job_id, JobPhase phase);
+void StopNewLabels();
 // Whether some printer is sending a label, or has just sent a job's last
 // byte and PAPPL may not yet have ended the job.
 bool LabelsInFlight();

@@ -374,6 +374,7 @@ constexpr int kShutdownGrace = 10; // seconds a label in progress may take to fi
   papplLog(keeper.system, PAPPL_LOGLEVEL_INFO,
            "Shutting down: a label being sent is finished, jobs still to print stay queued for "
            "the next start.");
+  StopNewLabels();
   const auto stopping = std::chrono::steady_clock::now();
   while (LabelsInFlight() &&
          std::chrono::steady_clock::now() - stopping < std::chrono::seconds(kShutdownGrace))

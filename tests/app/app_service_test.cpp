@@ -227,6 +227,50 @@ size_t Occurrences(const std::string &text, const std::string &part) {
   return count;
 }
 
+// A stop while a printer works through a backlog cuts no label: the label
+// being sent is finished, no other starts, and the rest print after the
+// restart, each once and whole, in the order submitted. The backlog takes
+// the printer longer than the grace a label in progress has at a stop.
+TEST(AppService, AStopDuringABacklogCutsNoLabel) {
+  constexpr int kJobs = 12;
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer({120000});
+  ASSERT_EQ(app.AddPrinter("busy", "vellum-zpl-203", printer.Uri()), "");
+  // 150 KB a label: a picture of 750 rows of 100 bytes, in hexadecimal.
+  std::string picture;
+  for (int i = 0; i < 750 * 100; ++i)
+    picture += i % 3 == 0 ? "F0" : "0F";
+  std::vector<int> jobs;
+  for (int n = 1; n <= kJobs; ++n) {
+    const std::string program = "^XA^FO50,50^A0N,40,40^FDLabel " + std::to_string(n) +
+                                "^FS^FO0,120^GFA,75000,75000,100," + picture + "^FS^XZ\r\n";
+    jobs.push_back(
+        app.Print("busy", WriteScratchFile("backlog.zpl", program), "application/vnd.zebra-zpl"));
+    ASSERT_GT(jobs.back(), 0) << cupsLastErrorString();
+  }
+  ASSERT_TRUE(printer.AwaitBytes(1, 30));
+  const double took = app.StopBy("SIGTERM");
+  EXPECT_GE(took, 0) << "the server did not end";
+  EXPECT_LT(took, 8) << "the server took long to end";
+
+  ASSERT_EQ(app.Start(), "");
+  for (const int job : jobs)
+    EXPECT_EQ(app.AwaitJob("busy", job, 60), IPP_JSTATE_COMPLETED) << job;
+  for (int i = 0; i < 300 && LabelTexts(printer.Captures()).size() < kJobs; ++i)
+    Sleep(100);
+  // A cut label would print again, whole: its text twice, one end more
+  // than labels.
+  std::vector<std::string> expected;
+  for (int n = 1; n <= kJobs; ++n)
+    expected.push_back("Label " + std::to_string(n));
+  EXPECT_EQ(LabelTexts(printer.Captures()), expected);
+  size_t ends = 0;
+  for (const std::string &capture : printer.Captures())
+    ends += Occurrences(capture, "^XZ");
+  EXPECT_EQ(ends, static_cast<size_t>(kJobs));
+}
+
 // Set-Printer-Attributes takes any keyword for an owner's setting and any
 // offset; such values go back to the last valid ones within a second (when
 // the server saves its state), so the printer bytes stay those of the valid
