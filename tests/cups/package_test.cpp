@@ -549,9 +549,24 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
                                    "/usr/share/vellum-printer-app/test-label.pdf");
   }
 
+  // What the service keeps in /var/lib: its state and, beside it, the
+  // queue, the speeds, the lock and a save in progress (where no such file
+  // is there already: the test leaves a machine's own alone).
+  std::vector<std::string> kept;
+  for (const char *suffix : {"", ".queue", ".speeds", ".lock", ".new", ".queue.new"}) {
+    const std::string path = std::string("/var/lib/vellum-printer-app.state") + suffix;
+    if (!fs::exists(path)) {
+      WriteFile(path, "");
+      kept.push_back(path);
+    }
+  }
   const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kAppPackage}, {"LC_ALL=C"});
   EXPECT_EQ(purged.exit_status, 0) << testing::PrintToString(purged.err);
   EXPECT_FALSE(Installed(kAppPackage));
+  for (const std::string &path : kept) {
+    EXPECT_FALSE(fs::exists(path)) << path;
+    fs::remove(path);
+  }
   for (const auto &[path, entry] : files) {
     if (entry.mode[0] == '-') {
       EXPECT_FALSE(fs::exists(path)) << path;
