@@ -214,11 +214,11 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
   while (!SetJobPhase(printer, papplJobGetID(job), JobPhase::kSending))
     std::this_thread::sleep_for(std::chrono::seconds(1));
   pappl_pr_driver_data_t data;
-  papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
+  papplPrinterGetDriverData(printer, &data);
   const auto *model = static_cast<const PrinterModel *>(data.extension);
   if (model == nullptr)
     return false;
-  ipp_t *printer_attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+  ipp_t *printer_attrs = papplPrinterGetDriverAttributes(printer);
   label.options = JobLabelOptions(*model, options, printer_attrs);
   ippDelete(printer_attrs);
   label.job_id = papplJobGetID(job);
@@ -238,11 +238,12 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
 }
 
 bool CloseLabelJob(LabelJob &label, pappl_job_t *job, pappl_device_t *device) {
+  pappl_printer_t *printer = papplJobGetPrinter(job);
   const bool sent = std::fflush(label.out) == 0 && std::ferror(label.out) == 0 &&
-                    DeliveryConfirmed(papplJobGetPrinter(job), device);
-  SetJobPhase(papplJobGetPrinter(job), papplJobGetID(job), JobPhase::kSent);
+                    DeliveryConfirmed(printer, device);
+  SetJobPhase(printer, papplJobGetID(job), JobPhase::kSent);
   // PAPPL starts the printer's next job as this one ends: the oldest.
-  KeepJobOrder(papplJobGetPrinter(job));
+  KeepJobOrder(printer);
   ReleaseLabelJob(label);
   std::fclose(label.out);
   std::fclose(label.log);

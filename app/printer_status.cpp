@@ -50,6 +50,7 @@ struct Record {
 };
 std::mutex records_mutex;
 std::map<int, Record> records;
+bool new_labels_stopped = false; // since the server stops; guarded by records_mutex
 
 // The faults a printer reports, and their words.
 struct Fault {
@@ -334,10 +335,6 @@ std::string ConditionWords(pappl_printer_t *printer) {
   const auto it = records.find(papplPrinterGetID(printer));
   return it != records.end() ? it->second.words : "";
 }
-
-namespace {
-bool new_labels_stopped = false; // guarded by records_mutex
-} // namespace
 
 void StopNewLabels() {
   const std::lock_guard<std::mutex> lock(records_mutex);

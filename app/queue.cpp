@@ -117,18 +117,6 @@ std::string Unrestorable(const Options &job, int printer_id, const std::string &
   return "";
 }
 
-// Writes the file in place of the old one.
-bool Replace(const std::string &path, const std::string &text) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary);
-    out << text;
-    if (!out.flush())
-      return false;
-  }
-  return std::rename(temporary.c_str(), path.c_str()) == 0;
-}
-
 // PAPPL 1.3.1 gives a job it loads these attributes anew and then reads
 // the job's saved settings, which hold them too: each would be twice in
 // the job's attributes, and in every answer about the job. They are
@@ -200,7 +188,7 @@ QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &
     text += line + "\n";
   }
   if (changed)
-    Replace(state_path, text);
+    ReplaceFile(state_path, text);
   return repairs;
 }
 
@@ -494,7 +482,7 @@ bool SaveQueue(const std::string &queue_path) {
     for (const auto &[printer_id, job_id] : held_for_order)
       text += "held-for-order " + std::to_string(printer_id) + " " + std::to_string(job_id) + "\n";
   }
-  return Replace(queue_path, text);
+  return ReplaceFile(queue_path, text);
 }
 
 void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function<void()> check) {

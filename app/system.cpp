@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -111,11 +112,12 @@ std::string StatePath() {
 // are kept beside it, a line "PRINTER-ID SPEED" each.
 std::string SpeedsPath(const std::string &state) { return state + ".speeds"; }
 
-void SaveSpeed(pappl_printer_t *printer, void *data) {
+// The printer's line of the speeds file.
+std::string SpeedLine(pappl_printer_t *printer) {
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(printer, &driver);
-  std::fprintf(static_cast<FILE *>(data), "%d %d\n", papplPrinterGetID(printer),
-               driver.speed_default);
+  return std::to_string(papplPrinterGetID(printer)) + " " + std::to_string(driver.speed_default) +
+         "\n";
 }
 
 // What PAPPL's state leaves out of the queue (paused printers, the order
@@ -135,14 +137,9 @@ bool SaveState(pappl_system_t *system, void *data) {
   const bool saved = papplSystemSaveState(system, written_state.c_str()) &&
                      std::rename(written_state.c_str(), state->c_str()) == 0 &&
                      SaveQueue(QueuePath(*state));
-  const std::string speeds = SpeedsPath(*state), temporary = speeds + ".new";
-  FILE *file = std::fopen(temporary.c_str(), "w");
-  if (file == nullptr)
-    return false;
-  ForEachPrinter(system, [file](pappl_printer_t *printer) { SaveSpeed(printer, file); });
-  const bool written =
-      std::fclose(file) == 0 && std::rename(temporary.c_str(), speeds.c_str()) == 0;
-  return saved && written;
+  std::string speeds;
+  ForEachPrinter(system, [&speeds](pappl_printer_t *printer) { speeds += SpeedLine(printer); });
+  return ReplaceFile(SpeedsPath(*state), speeds) && saved;
 }
 
 // PAPPL's save, as its main loop wakes after a change and once more as it
@@ -228,6 +225,17 @@ bool MakeParents(const std::string &path) {
 }
 
 } // namespace
+
+bool ReplaceFile(const std::string &path, const std::string &text) {
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary);
+    out << text;
+    if (!out.flush())
+      return false;
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
 
 void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each) {
   std::vector<pappl_printer_t *> printers;

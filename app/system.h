@@ -3,6 +3,7 @@
 #define VELLUM_APP_SYSTEM_H
 
 #include <functional>
+#include <string>
 
 #include <pappl/pappl.h>
 
@@ -13,6 +14,10 @@ namespace vellum_app {
 // that locks a printer must not run while the system is locked (within
 // papplSystemIteratePrinters, or a timer callback), or the two deadlock.
 void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each);
+
+// Writes `text` to another file that then takes the place of `path`, so
+// that a process killed meanwhile leaves the old file whole.
+bool ReplaceFile(const std::string &path, const std::string &text);
 
 // PAPPL's main loop calls this to make the server's system from the
 // "server" sub-command's options (server-port, listen-hostname,
