@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "pappl/patches.h"
 #include "print.h"
 #include "queue.h"
 
@@ -43,6 +44,7 @@ const char *AutoAdd(const char * /*device_info*/, const char * /*device_uri*/,
 }
 
 void PrinterCreated(pappl_printer_t *printer, void * /*data*/) {
+  GiveNewPrinterItsId(printer);
   pappl_supply_t labels{};
   labels.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
   std::strncpy(labels.description, "Labels", sizeof labels.description - 1);

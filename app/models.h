@@ -29,7 +29,8 @@ pappl_pr_driver_t *Drivers();
 const char *AutoAdd(const char *device_info, const char *device_uri, const char *device_id,
                     void *data);
 
-// Gives a new printer its supply: labels, of an unknown number.
+// Gives a new printer its id (where PAPPL did not) and its supply: labels,
+// of an unknown number.
 void PrinterCreated(pappl_printer_t *printer, void *data);
 
 // The model a driver name stands for, or nullptr.

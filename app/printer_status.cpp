@@ -330,6 +330,11 @@ bool DeliveryConfirmed(pappl_printer_t *printer, pappl_device_t *device) {
   }
 }
 
+void ForgetPrinterStatus(int printer_id) {
+  const std::lock_guard<std::mutex> lock(records_mutex);
+  records.erase(printer_id);
+}
+
 std::string ConditionWords(pappl_printer_t *printer) {
   const std::lock_guard<std::mutex> lock(records_mutex);
   const auto it = records.find(papplPrinterGetID(printer));

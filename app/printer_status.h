@@ -47,6 +47,9 @@ bool DeliveryConfirmed(pappl_printer_t *printer, pappl_device_t *device);
 // Asks an idle printer that shows a fault whether it still has it.
 void RecheckIdlePrinter(pappl_printer_t *printer);
 
+// Forgets what is known of a printer that is deleted.
+void ForgetPrinterStatus(int printer_id);
+
 // The words of the printer's condition, or "" when it reports none.
 std::string ConditionWords(pappl_printer_t *printer);
 

@@ -324,8 +324,12 @@ void OnStopSignal(int /*sig*/) { stop_requested = 1; }
 
 struct Keeper {
   pappl_system_t *system;
+  std::string spool;
   std::function<void()> save, check;
   std::set<int> paused, loaded;
+  // Printers deleted since the last round, whose holds the keeper forgets.
+  std::mutex deleted_mutex;
+  std::set<int> deleted;
 };
 
 // Whoever ends the process holds `ending` to the end: the keeper at a
@@ -334,6 +338,7 @@ struct Keeper {
 // under it; once PAPPL's main thread has it, the keeper waits for the end.
 std::mutex ending;
 std::atomic<bool> serving{false}; // the server's main loop has run
+std::thread::id main_thread;      // PAPPL's, which makes the system and runs its loop
 Keeper *the_keeper = nullptr;
 
 [[noreturn]] void WaitForTheEnd() {
@@ -376,6 +381,40 @@ constexpr int kShutdownGrace = 10; // seconds a label in progress may take to fi
   _exit(0);
 }
 
+// Removes the spool files of a printer's jobs (p00001j000000001-name.ext)
+// and its own (p00001-name.ext).
+void RemoveSpoolFiles(const std::string &spool, int printer_id) {
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "p%05d", printer_id);
+  DIR *folder = opendir(spool.c_str());
+  if (folder == nullptr)
+    return;
+  while (const dirent *entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name.size() > 6 && name.compare(0, 6, prefix) == 0 && (name[6] == 'j' || name[6] == '-'))
+      unlink((spool + "/" + name).c_str());
+  }
+  closedir(folder);
+}
+
+// Forgets the holds and loaded jobs of the printers deleted since the last
+// round; true when there were any.
+bool ForgetDeletedPrinters(Keeper &keeper) {
+  std::set<int> deleted;
+  {
+    const std::lock_guard<std::mutex> lock(keeper.deleted_mutex);
+    deleted.swap(keeper.deleted);
+  }
+  if (deleted.empty())
+    return false;
+  const std::lock_guard<std::mutex> lock(order_mutex);
+  for (auto it = held_for_order.begin(); it != held_for_order.end();)
+    it = deleted.count(it->first) != 0 ? held_for_order.erase(it) : std::next(it);
+  for (const int id : deleted)
+    keeper.loaded.erase(id);
+  return true;
+}
+
 // Whether a printer has jobs not yet ended.
 bool JobsToPrint(pappl_system_t *system) {
   bool any = false;
@@ -392,6 +431,8 @@ void KeepOnce(Keeper &keeper, unsigned tenth) {
   // it would wait a minute for them.
   if (stop_requested != 0 || (papplSystemIsShutdown(keeper.system) && JobsToPrint(keeper.system)))
     ShutDown(keeper);
+  if (ForgetDeletedPrinters(keeper))
+    order_changed = true;
   if (tenth % 10 != 0)
     return;
   ForEachPrinter(keeper.system, KeepJobOrder);
@@ -485,9 +526,12 @@ bool SaveQueue(const std::string &queue_path) {
   return ReplaceFile(queue_path, text);
 }
 
-void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function<void()> check) {
+void KeepQueue(pappl_system_t *system, const std::string &spool, std::function<void()> save,
+               std::function<void()> check) {
+  main_thread = std::this_thread::get_id();
   papplSystemSetEventCallback(system, OnEvent, nullptr);
-  auto *keeper = new Keeper{system, std::move(save), std::move(check), PausedPrinters(), {}};
+  auto *keeper =
+      new Keeper{system, spool, std::move(save), std::move(check), PausedPrinters(), {}, {}, {}};
   the_keeper = keeper;
   ForEachPrinter(system, [keeper](pappl_printer_t *printer) {
     if (papplPrinterGetNumberOfActiveJobs(printer) > 0)
@@ -502,7 +546,9 @@ void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function
       system, std::time(nullptr) + 1, 1, [](pappl_system_t *, void *) { return true; }, nullptr);
 }
 
-bool ServerIsEnding(pappl_system_t *system) { return serving && !papplSystemIsRunning(system); }
+bool ServerIsEnding(pappl_system_t *system) {
+  return serving && std::this_thread::get_id() == main_thread && !papplSystemIsRunning(system);
+}
 
 void EndServer(pappl_system_t *system, bool save) {
   ending.lock(); // held to the end
@@ -513,10 +559,35 @@ void EndServer(pappl_system_t *system, bool save) {
   _exit(0);
 }
 
+namespace {
+
+// Forgets a printer that is deleted while the server runs: its pause and
+// its status at once, and the files of its jobs in the spool (PAPPL keeps
+// the documents of jobs that had not ended); the keeper forgets its jobs'
+// holds at its next round and saves a state without a trace of it.
+void ForgetPrinter(int id) {
+  {
+    const std::lock_guard<std::mutex> lock(paused_mutex);
+    paused_printers.erase(id);
+  }
+  ForgetPrinterStatus(id);
+  if (the_keeper == nullptr)
+    return;
+  RemoveSpoolFiles(the_keeper->spool, id);
+  const std::lock_guard<std::mutex> lock(the_keeper->deleted_mutex);
+  the_keeper->deleted.insert(id);
+}
+
+} // namespace
+
 void PrinterDeleted(pappl_printer_t *printer, pappl_pr_driver_data_t * /*data*/) {
-  pappl_system_t *system = papplPrinterGetSystem(printer);
-  if (ServerIsEnding(system))
-    EndServer(system, false);
+  // PAPPL 1.3 calls this with the system's write lock held where a printer
+  // is deleted while the server runs, so nothing here asks PAPPL about the
+  // system. Its main thread deletes printers only as it takes the server
+  // down, once its loop has ended.
+  if (serving && std::this_thread::get_id() == main_thread)
+    EndServer(papplPrinterGetSystem(printer), false);
+  ForgetPrinter(papplPrinterGetID(printer));
 }
 
 } // namespace vellum_app

@@ -64,10 +64,11 @@ void KeepJobOrder(pappl_printer_t *printer);
 // printer was paused or resumed or the order changed, and runs `check`
 // every five seconds; at a shutdown (SIGTERM, SIGINT or PAPPL's own) it
 // saves the state and ends the server once no label is being sent.
-void KeepQueue(pappl_system_t *system, std::function<void()> save, std::function<void()> check);
+void KeepQueue(pappl_system_t *system, const std::string &spool, std::function<void()> save,
+               std::function<void()> check);
 
-// Whether PAPPL's main thread is taking the server down: its loop has run
-// and ended.
+// Whether PAPPL's main thread, calling this, is taking the server down:
+// its loop has run and ended.
 bool ServerIsEnding(pappl_system_t *system);
 
 // Called from PAPPL's main thread as it takes the server down (its last
@@ -78,7 +79,8 @@ bool ServerIsEnding(pappl_system_t *system);
 
 // The drivers' delete callback: where PAPPL deletes the printers as it
 // takes the server down, it ends the server first (PAPPL saved the state
-// already where it had changed).
+// already where it had changed); a printer deleted while the server runs
+// leaves nothing behind (its pause, status, holds and spool files).
 void PrinterDeleted(pappl_printer_t *printer, pappl_pr_driver_data_t *data);
 
 } // namespace vellum_app

@@ -115,15 +115,16 @@ void CheckPrinter(pappl_printer_t *printer, void *data) {
   const bool ready_valid = ValidMedia(now.data.media_ready[0], now.data);
   std::string refused;
   if (Repair(now, good, *model, refused) || now.data.darkness_configured != darkness) {
-    if (!refused.empty())
-      papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
-                      "Refused settings out of range, kept the last valid ones: %s.",
-                      refused.c_str());
     // Setting the ready media changes the default media too: it is set only
     // when it was out of range, and before the defaults.
     if (!ready_valid)
       papplPrinterSetReadyMedia(printer, 1, now.data.media_ready);
     SetDefaults(printer, now.data, now.vendor);
+    // Said once done, so that a job after these words prints with them.
+    if (!refused.empty())
+      papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN,
+                      "Refused settings out of range, kept the last valid ones: %s.",
+                      refused.c_str());
   }
   checked->last_valid[papplPrinterGetID(printer)] = now;
 }

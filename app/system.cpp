@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "models.h"
+#include "pappl/patches.h"
 #include "print.h"
 #include "queue.h"
 #include "settings.h"
@@ -205,7 +206,7 @@ void KeepState(pappl_system_t *system, const std::string &spool) {
   RestoreQueue(system, repairs, spool, QueuePath(state));
   papplSystemSetSaveCallback(system, SaveOnChange, const_cast<std::string *>(&state));
   KeepQueue(
-      system, [system] { SaveState(system, const_cast<std::string *>(&state)); },
+      system, spool, [system] { SaveState(system, const_cast<std::string *>(&state)); },
       [system] { CheckPrinters(system); });
 }
 
@@ -238,15 +239,18 @@ bool ReplaceFile(const std::string &path, const std::string &text) {
 }
 
 void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each) {
-  std::vector<pappl_printer_t *> printers;
+  std::vector<int> ids;
   papplSystemIteratePrinters(
       system,
       [](pappl_printer_t *printer, void *data) {
-        static_cast<std::vector<pappl_printer_t *> *>(data)->push_back(printer);
+        static_cast<std::vector<int> *>(data)->push_back(papplPrinterGetID(printer));
       },
-      &printers);
-  for (pappl_printer_t *printer : printers)
-    each(printer);
+      &ids);
+  // Each printer is looked up again just before its turn: one deleted
+  // meanwhile is skipped rather than used after PAPPL freed it.
+  for (const int id : ids)
+    if (pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, id, nullptr))
+      each(printer);
 }
 
 pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*data*/) {
@@ -276,6 +280,10 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
                         option("auth-service"), false);
   if (system == nullptr)
     return nullptr;
+  if (!KeepAbortsFromLockingTheSystem(system))
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "This libpappl does not show _papplJobCopyDocumentData: a job aborted while its "
+             "document arrives may lock the server.");
   std::string notice;
   if (!unguarded.empty()) {
     notice = closed ? kServedHereOnly : kGuardedByAuthService;

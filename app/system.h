@@ -13,6 +13,8 @@ namespace vellum_app {
 // PAPPL takes a printer's lock and then the system's in places, so work
 // that locks a printer must not run while the system is locked (within
 // papplSystemIteratePrinters, or a timer callback), or the two deadlock.
+// PAPPL frees a deleted printer at once, so `each` must not keep the
+// printer beyond its call, nor wait long within it (for a device, say).
 void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each);
 
 // Writes `text` to another file that then takes the place of `path`, so

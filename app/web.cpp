@@ -4,6 +4,7 @@
 // cannot show.
 #include "web.h"
 
+#include <iterator>
 #include <string>
 
 #include "print.h"
@@ -72,6 +73,7 @@ constexpr char kStrings[] = R"strings("media.oe_4x6-label_4x6in" = "4 x 6 in";
 
 // The languages PAPPL's own pages come in. A browser asking for one of them
 // gets these English names rather than raw keywords.
+// Their strings files are listed by path, so in this order.
 constexpr const char *kLanguages[] = {"de", "en", "es", "fr", "it", "ja", "pl", "tr"};
 
 // The printer's darkness (printer-darkness-configured 50) and media
@@ -142,6 +144,11 @@ void SetUpWebPages(pappl_system_t *system, const std::string &notice) {
   if (!notice.empty())
     footer = "<strong class=\"vellum-notice\">" + notice + "</strong><br>\n" + footer;
   papplSystemSetFooterHTML(system, footer.c_str());
+}
+
+const std::vector<const char *> &PageLanguages() {
+  static const std::vector<const char *> languages(std::begin(kLanguages), std::end(kLanguages));
+  return languages;
 }
 
 } // namespace vellum_app

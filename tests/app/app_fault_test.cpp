@@ -1,7 +1,9 @@
 // The printer application meets bad documents and bad printers: every fault
 // ends with a clear state, nothing is lost, and a printer never gets half a
 // label.
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -100,6 +102,41 @@ TEST_F(AppFault, BadDocumentsAbortTheirJobAndTheNextPrints) {
     EXPECT_EQ(WholeLabels(captures.back(), &whole), 1u);
     EXPECT_TRUE(whole);
   }
+}
+
+// Raster for a printer busy with a label is refused as busy, and its
+// client tries again, as CUPS's backend does: each refusal aborts a job
+// while its document arrives, which PAPPL does holding the printer's lock,
+// while clients poll the printer and the server saves its state (both of
+// which hold the system's lock and wait for the printer's). The server
+// answers every request throughout, and the raster prints once the printer
+// is free.
+TEST_F(AppFault, RasterRefusedAsBusyWhileClientsPollLocksNothing) {
+  SocketPrinter printer({40000});
+  ASSERT_EQ(app_->AddPrinter("busy", "vellum-zpl-203", printer.Uri()), "");
+  // About 6 s of printing at the printer's pace: vertical bars.
+  RasterPage bars = GreyPage(812, 1218, 255);
+  for (size_t i = 0; i < bars.pixels.size(); i += 3)
+    bars.pixels[i] = 0;
+  const std::string busy = WriteScratchFile("busy.pwg", PwgRaster({bars, bars}));
+  const std::string next = WriteScratchFile("next.pwg", PwgRaster({SmallLabel()}));
+  std::thread first([&busy] { app_->Print("busy", busy, "image/pwg-raster"); });
+  ASSERT_TRUE(printer.AwaitBytes(1, 30));
+  std::atomic<int> missing{0};
+  std::vector<std::thread> pollers;
+  for (int c = 0; c < 4; ++c)
+    pollers.emplace_back([&missing] { missing += app_->PollPrinter("busy", 500); });
+  const int job = app_->Print("busy", next, "image/pwg-raster");
+  first.join();
+  for (std::thread &poller : pollers)
+    poller.join();
+  EXPECT_EQ(missing, 0) << "answers that never came";
+  ASSERT_GT(job, 0) << cupsLastErrorString();
+  EXPECT_EQ(app_->AwaitJob("busy", job, 60), IPP_JSTATE_COMPLETED);
+  ASSERT_TRUE(printer.AwaitCaptures(2, 30));
+  bool whole = false;
+  EXPECT_EQ(WholeLabels(printer.Captures().back(), &whole), 1u);
+  EXPECT_TRUE(whole);
 }
 
 // A printer that refuses the connection keeps the job waiting, its state

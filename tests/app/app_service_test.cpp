@@ -3,8 +3,11 @@
 // prints the sample label.
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -307,6 +310,84 @@ TEST(AppService, SettingsOutOfRangeGoBackToTheLastValidOnes) {
     EXPECT_TRUE(printer.Captures().back() == expected) << "the printer bytes changed";
   }
   EXPECT_EQ(Occurrences(app.Log(), "Refused settings out of range"), out_of_range.size());
+}
+
+// Whether a file names a printer by its id: the state's `id="3"`, a
+// "3 ..." line of the speeds or "paused 3" of the queue, a spool file
+// p00003....
+bool NamesPrinter(const std::string &text, int id) {
+  char spool[16];
+  std::snprintf(spool, sizeof spool, "p%05d", id);
+  const std::string n = std::to_string(id);
+  return Contains(text, "id=\"" + n + "\"") || Contains("\n" + text, "\n" + n + " ") ||
+         Contains(text, " " + n + "\n") || Contains(text, " " + n + " ") || Contains(text, spool);
+}
+
+// Clients ask for a printer's attributes all at once, as CUPS's backend,
+// phones and the web pages do, while printers are added and deleted (with
+// the command line, one with a job queued for it, and with Delete-Printer):
+// every answer comes, with each attribute once; each printer has its own
+// printer-id from the start; a deleted printer leaves no trace in the
+// state, the queue, the speeds or the spool; and the server stops cleanly.
+TEST(AppService, PrintersComeAndGoWhileClientsAskForTheirAttributes) {
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("polled", "vellum-zpl-203", printer.Uri()), "");
+  constexpr int kClients = 8, kRequests = 300;
+  std::atomic<int> missing{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c)
+    clients.emplace_back([&app, &missing] { missing += app.PollPrinter("polled", kRequests); });
+
+  const std::string away = "socket://127.0.0.1:" + std::to_string(FreePort());
+  struct Gone {
+    const char *name, *driver;
+    bool by_command, job_queued;
+  };
+  std::vector<int> gone_ids;
+  for (const Gone &gone : {Gone{"gone-cli", "vellum-zpl-203", true, true},
+                           Gone{"gone-ipp", "vellum-tspl-203", false, false}}) {
+    SCOPED_TRACE(gone.name);
+    ASSERT_EQ(app.AddPrinter(gone.name, gone.driver, away), "");
+    const int id = app.Printers()[gone.name];
+    EXPECT_GT(id, 1);
+    const auto attributes = app.PrinterAttributes(gone.name);
+    EXPECT_EQ(attributes.count("printer-id"), 1u);
+    EXPECT_EQ(attributes.find("printer-id")->second, std::to_string(id));
+    if (gone.job_queued) {
+      const std::string program = WriteScratchFile("gone.zpl", "^XA^FDgone^FS^XZ\r\n");
+      EXPECT_GT(app.Print(gone.name, program, "application/vnd.zebra-zpl"), 0);
+    }
+    if (gone.by_command)
+      EXPECT_EQ(app.Command({"delete", "-d", gone.name}).exit_status, 0);
+    else
+      EXPECT_EQ(app.DeletePrinter(id), "");
+    gone_ids.push_back(id);
+  }
+  // A printer busy with a job goes once PAPPL has ended it.
+  for (int i = 0; i < 300 && app.Printers().size() > 1; ++i)
+    Sleep(50);
+  EXPECT_EQ(app.Printers().size(), 1u);
+  ASSERT_EQ(app.AddPrinter("gone-cli", "vellum-zpl-203", away), "");
+  EXPECT_GT(app.Printers()["gone-cli"], gone_ids.back()) << "a printer-id given twice";
+  for (std::thread &client : clients)
+    client.join();
+  EXPECT_EQ(missing, 0) << "answers that never came";
+  const auto attributes = app.PrinterAttributes("polled");
+  EXPECT_EQ(attributes.count("printer-strings-languages-supported"), 1u);
+  EXPECT_EQ(attributes.count("printer-id"), 1u);
+
+  const double took = app.StopBy("shutdown");
+  EXPECT_GE(took, 0) << "the server did not end cleanly";
+  EXPECT_LT(took, 5);
+  const std::string state = app.Dir() + "/vellum-printer-app.state";
+  for (const std::string &file : {state, state + ".queue", state + ".speeds"})
+    for (const int id : gone_ids)
+      EXPECT_FALSE(NamesPrinter(ReadFile(file), id)) << file << " names printer " << id;
+  for (const auto &entry : std::filesystem::directory_iterator(app.Dir() + "/spool"))
+    for (const int id : gone_ids)
+      EXPECT_FALSE(NamesPrinter(entry.path().filename().string(), id)) << entry.path();
 }
 
 TEST(AppService, TheTestPageButtonPrintsTheSampleLabel) {

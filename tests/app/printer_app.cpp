@@ -388,9 +388,14 @@ void AddAttributes(ipp_t *request, ipp_tag_t group, const std::vector<JobAttribu
   }
 }
 
+// A connection to the server; a server that stops answering fails the
+// request after 30 s rather than holding the test.
 http_t *Connect(int port) {
-  return httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000,
-                      nullptr);
+  http_t *http = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1,
+                              30000, nullptr);
+  if (http != nullptr)
+    httpSetTimeout(http, 30, nullptr, nullptr);
+  return http;
 }
 
 } // namespace
@@ -494,6 +499,114 @@ std::string PrinterApp::PrinterStateReasons(const std::string &printer) const {
       reasons += (i > 0 ? "," : "") + std::string(ippGetString(attr, i, nullptr));
   ippDelete(response);
   return reasons;
+}
+
+namespace {
+
+// An attribute's values as text: integers in decimal, several joined by
+// commas.
+std::string ValueText(ipp_attribute_t *attr) {
+  std::string text;
+  for (int i = 0; i < ippGetCount(attr); ++i) {
+    const ipp_tag_t tag = ippGetValueTag(attr);
+    const char *value = ippGetString(attr, i, nullptr);
+    text += (i > 0 ? "," : "") + (tag == IPP_TAG_INTEGER || tag == IPP_TAG_ENUM
+                                      ? std::to_string(ippGetInteger(attr, i))
+                                      : std::string(value != nullptr ? value : ""));
+  }
+  return text;
+}
+
+} // namespace
+
+std::multimap<std::string, std::string>
+PrinterApp::PrinterAttributes(const std::string &printer) const {
+  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_PRINTER_ATTRIBUTES);
+  std::multimap<std::string, std::string> attributes;
+  for (ipp_attribute_t *attr = ippFirstAttribute(response); attr != nullptr;
+       attr = ippNextAttribute(response))
+    if (ippGetGroupTag(attr) == IPP_TAG_PRINTER && ippGetName(attr) != nullptr)
+      attributes.emplace(ippGetName(attr), ValueText(attr));
+  ippDelete(response);
+  return attributes;
+}
+
+std::map<std::string, int> PrinterApp::Printers() const {
+  http_t *http = Connect(port_);
+  if (http == nullptr)
+    return {};
+  ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTERS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
+               ("ipp://localhost:" + std::to_string(port_) + "/ipp/system").c_str());
+  ipp_t *response = cupsDoRequest(http, request, "/ipp/system");
+  httpClose(http);
+  std::map<std::string, int> printers;
+  std::string name;
+  int id = 0;
+  // One group of attributes per printer, each with its name and id.
+  for (ipp_attribute_t *attr = ippFirstAttribute(response);; attr = ippNextAttribute(response)) {
+    if (attr == nullptr || ippGetName(attr) == nullptr) {
+      if (!name.empty())
+        printers[name] = id;
+      name.clear();
+      id = 0;
+      if (attr == nullptr)
+        break;
+      continue;
+    }
+    if (std::strcmp(ippGetName(attr), "printer-name") == 0)
+      name = ippGetString(attr, 0, nullptr);
+    else if (std::strcmp(ippGetName(attr), "printer-id") == 0)
+      id = ippGetInteger(attr, 0);
+  }
+  ippDelete(response);
+  return printers;
+}
+
+std::string PrinterApp::DeletePrinter(int printer_id) const {
+  http_t *http = Connect(port_);
+  if (http == nullptr)
+    return "no connection";
+  ipp_t *request = ippNewRequest(IPP_OP_DELETE_PRINTER);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "system-uri", nullptr,
+               ("ipp://localhost:" + std::to_string(port_) + "/ipp/system").c_str());
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "printer-id", printer_id);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "test");
+  ipp_t *response = cupsDoRequest(http, request, "/ipp/system");
+  httpClose(http);
+  const ipp_status_t status = ippGetStatusCode(response);
+  ippDelete(response);
+  return status <= IPP_STATUS_OK_CONFLICTING
+             ? ""
+             : std::string(ippErrorString(status)) + ": " + cupsLastErrorString();
+}
+
+int PrinterApp::PollPrinter(const std::string &printer, int count) const {
+  http_t *http = Connect(port_);
+  int missing = 0;
+  for (int i = 0; i < count; ++i) {
+    // A kept connection that the server closed just as the request went is
+    // opened again and the request sent again, as clients do.
+    ipp_t *response = nullptr;
+    for (int attempt = 0; attempt < 2 && response == nullptr; ++attempt) {
+      if (attempt > 0) {
+        httpClose(http);
+        http = Connect(port_);
+      }
+      ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+      ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                   PrinterUri(printer).c_str());
+      if (http != nullptr)
+        response = cupsDoRequest(http, request, "/ipp/print");
+      else
+        ippDelete(request);
+    }
+    if (ippGetStatusCode(response) != IPP_STATUS_OK)
+      ++missing;
+    ippDelete(response);
+  }
+  httpClose(http);
+  return missing;
 }
 
 int PrinterApp::AwaitJob(const std::string &printer, int job, int seconds) const {

@@ -6,6 +6,7 @@
 #define VELLUM_TESTS_PRINTER_APP_H
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -132,6 +133,17 @@ public:
   // Environment settings the server and the sub-commands get besides the
   // private folders ("NAME=value").
   void AddEnv(const std::string &setting) { extra_env_.push_back(setting); }
+  // The printer's attributes from Get-Printer-Attributes, each value as
+  // text (integers in decimal, several joined by commas), every attribute
+  // as often as the answer holds it.
+  std::multimap<std::string, std::string> PrinterAttributes(const std::string &printer) const;
+  // The printers by name with their printer-id, as Get-Printers lists them.
+  std::map<std::string, int> Printers() const;
+  // Deletes a printer by its printer-id (Delete-Printer); empty text, or why not.
+  std::string DeletePrinter(int printer_id) const;
+  // Asks for the printer's attributes `count` times over one connection, as
+  // a client polling it does; returns the answers that did not come.
+  int PollPrinter(const std::string &printer, int count) const;
   // Sets printer attributes (Set-Printer-Attributes); empty text, or why not.
   std::string SetPrinterAttributes(const std::string &printer,
                                    const std::vector<JobAttribute> &attributes) const;

@@ -1,0 +1,26 @@
+// Patches on faults of the PAPPL framework (the version of libpappl the
+// application was built with is VELLUM_PAPPL_VERSION, major * 10000 +
+// minor * 100 + patch). Each file of this folder opens with the fault it
+// mends, the PAPPL versions that have it and the version that fixed it; the
+// rest of the application calls these by what they do and never reaches
+// into PAPPL's internals itself.
+#ifndef VELLUM_APP_PAPPL_PATCHES_H
+#define VELLUM_APP_PAPPL_PATCHES_H
+
+#include <pappl/pappl.h>
+
+namespace vellum_app {
+
+// Called as a printer has been made (the drivers' creation callback): gives
+// it the printer-id PAPPL assigned, where PAPPL recorded 0 in its
+// attributes (PAPPL before 1.4.3).
+void GiveNewPrinterItsId(pappl_printer_t *printer);
+
+// Keeps PAPPL's abort of a job whose document does not come from waiting
+// for the system's lock while it holds the printer's (every version so
+// far): false where libpappl does not show the function that does it.
+bool KeepAbortsFromLockingTheSystem(pappl_system_t *system);
+
+} // namespace vellum_app
+
+#endif
