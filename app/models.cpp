@@ -150,7 +150,7 @@ int ChoiceIndex(const VendorSetting &setting, const char *keyword) {
 const char *VendorDefault(const PrinterModel &model, const VendorSetting &setting) {
   // The command set is the printer's own language.
   if (std::strcmp(setting.name, "label-command-set") == 0)
-    return model.model_number == 48 ? "tspl" : "zpl";
+    return IsZpl(model) ? "zpl" : "tspl";
   if (std::strcmp(setting.name, "label-tear-off") == 0)
     return "0";
   return setting.choices[0];
@@ -181,7 +181,7 @@ template <size_t N> void Copy(char (&field)[N], const char *text) {
 const VendorSetting *const *VendorSettings(const PrinterModel &model) {
   if (model.variant_03)
     return kSettings03;
-  return model.model_number == 48 ? kSettingsTspl : kSettings;
+  return IsZpl(model) ? kSettings : kSettingsTspl;
 }
 
 bool DriverCallback(pappl_system_t * /*system*/, const char *driver_name,

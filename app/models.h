@@ -33,6 +33,9 @@ const char *AutoAdd(const char *device_info, const char *device_uri, const char 
 // of an unknown number.
 void PrinterCreated(pappl_printer_t *printer, void *data);
 
+// Whether the model speaks ZPL (model number 18) rather than TSPL (48).
+inline bool IsZpl(const PrinterModel &model) { return model.model_number != 48; }
+
 // The model a driver name stands for, or nullptr.
 const PrinterModel *FindModel(const char *driver);
 

@@ -239,8 +239,8 @@ bool OpenLabelJob(LabelJob &label, pappl_job_t *job, const pappl_pr_options_t &o
 
 bool CloseLabelJob(LabelJob &label, pappl_job_t *job, pappl_device_t *device) {
   pappl_printer_t *printer = papplJobGetPrinter(job);
-  const bool sent = std::fflush(label.out) == 0 && std::ferror(label.out) == 0 &&
-                    DeliveryConfirmed(printer, device);
+  const bool sent =
+      std::fflush(label.out) == 0 && std::ferror(label.out) == 0 && DeliveryConfirmed(job, device);
   SetJobPhase(printer, papplJobGetID(job), JobPhase::kSent);
   // PAPPL starts the printer's next job as this one ends: the oldest.
   KeepJobOrder(printer);
@@ -393,7 +393,7 @@ const char *TestPage(pappl_printer_t *printer, char *buffer, size_t size) {
 void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data) {
   data->testpage_cb = TestPage;
   // The printers also take programs in their own language as they are.
-  data->format = model.model_number == 18 ? kZplFormat : kTsplFormat;
+  data->format = IsZpl(model) ? kZplFormat : kTsplFormat;
   data->printfile_cb = PrintRawProgram;
   data->rstartjob_cb = StartJob;
   data->rstartpage_cb = StartPage;

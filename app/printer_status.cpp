@@ -17,17 +17,16 @@
 #include <thread>
 #include <vector>
 
-#include <dirent.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "models.h"
+#include "pappl/patches.h"
 
 namespace vellum_app {
 
@@ -36,7 +35,7 @@ namespace {
 constexpr int kAnswerMilliseconds = 400;   // how long a printer may take to answer
 constexpr int kSilentSeconds = 600;        // a printer that did not answer is not asked again
 constexpr int kRecheckMilliseconds = 2000; // while a fault holds a job back
-constexpr int kDeliverySeconds = 60;       // for the printer to take a job's last bytes
+constexpr int kStallSeconds = 5;           // a printer that takes nothing this long has stopped
 // How long after its last byte PAPPL may take to end a job.
 constexpr std::chrono::seconds kSentSettles{2};
 
@@ -90,60 +89,6 @@ std::vector<std::string> Fields(const std::string &answer, int index) {
   return fields;
 }
 
-// The AppSocket connection of this process to the printer's device URI:
-// the descriptor whose peer is its host and port; -1 for another kind of
-// device, or when none or more than one matches.
-int DeviceSocket(pappl_printer_t *printer) {
-  const char *uri = papplPrinterGetDeviceURI(printer);
-  char scheme[32], user[256], host[256], resource[256];
-  int port = 0;
-  if (uri == nullptr ||
-      httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, user, sizeof user, host,
-                      sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK ||
-      std::strcmp(scheme, "socket") != 0)
-    return -1;
-  const std::string service = std::to_string(port > 0 ? port : 9100);
-  http_addrlist_t *addresses = httpAddrGetList(host, AF_UNSPEC, service.c_str());
-  if (addresses == nullptr)
-    return -1;
-  int found = -1, matches = 0;
-  if (DIR *fds = opendir("/proc/self/fd")) {
-    while (const dirent *entry = readdir(fds)) {
-      const int fd = std::atoi(entry->d_name);
-      struct stat info {};
-      sockaddr_storage peer{};
-      socklen_t length = sizeof peer;
-      if (fd <= 2 || fstat(fd, &info) != 0 || !S_ISSOCK(info.st_mode) ||
-          getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
-        continue;
-      for (const http_addrlist_t *a = addresses; a != nullptr; a = a->next) {
-        const auto *want = reinterpret_cast<const sockaddr *>(&a->addr);
-        if (want->sa_family != peer.ss_family)
-          continue;
-        bool same = false;
-        if (peer.ss_family == AF_INET) {
-          const auto &x = reinterpret_cast<const sockaddr_in &>(peer);
-          const auto &y = reinterpret_cast<const sockaddr_in &>(a->addr);
-          same = x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
-        } else if (peer.ss_family == AF_INET6) {
-          const auto &x = reinterpret_cast<const sockaddr_in6 &>(peer);
-          const auto &y = reinterpret_cast<const sockaddr_in6 &>(a->addr);
-          same = x.sin6_port == y.sin6_port &&
-                 std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
-        }
-        if (same) {
-          found = fd;
-          ++matches;
-          break;
-        }
-      }
-    }
-    closedir(fds);
-  }
-  httpAddrFreeList(addresses);
-  return matches == 1 ? found : -1;
-}
-
 // Asks over the connection `fd` and reads the answer within its time-out;
 // nothing when the printer does not answer.
 std::optional<PrinterCondition> Ask(pappl_device_t *device, int fd, bool zpl) {
@@ -179,15 +124,13 @@ std::optional<PrinterCondition> Ask(pappl_device_t *device, int fd, bool zpl) {
 
 // The printer's condition, asked over its open device; nothing where it
 // does not answer (or did not lately).
-std::optional<PrinterCondition> Condition(pappl_printer_t *printer, pappl_device_t *device) {
-  const int id = papplPrinterGetID(printer);
+std::optional<PrinterCondition> Condition(const StatusTarget &target, pappl_device_t *device) {
   {
     const std::lock_guard<std::mutex> lock(records_mutex);
-    if (records[id].silent_until > std::time(nullptr))
+    if (records[target.id].silent_until > std::time(nullptr))
       return std::nullopt;
   }
-  const char *uri = papplPrinterGetDeviceURI(printer);
-  if (uri != nullptr && std::strncmp(uri, "usb:", 4) == 0) {
+  if (target.uri.compare(0, 4, "usb:") == 0) {
     // The USB printer class's port status: paper out, not selected.
     PrinterCondition condition;
     const pappl_preason_t status = papplDeviceGetStatus(device);
@@ -197,21 +140,17 @@ std::optional<PrinterCondition> Condition(pappl_printer_t *printer, pappl_device
       Add(condition, kError);
     return condition;
   }
-  const int fd = DeviceSocket(printer);
+  const int fd = DeviceConnection(device, target.uri.c_str());
   if (fd < 0)
     return std::nullopt;
-  pappl_pr_driver_data_t driver;
-  papplPrinterGetDriverData(printer, &driver);
-  const auto *model = static_cast<const PrinterModel *>(driver.extension);
-  const bool zpl = model == nullptr || model->model_number == 18;
-  std::optional<PrinterCondition> condition = Ask(device, fd, zpl);
+  std::optional<PrinterCondition> condition = Ask(device, fd, target.zpl);
   if (!condition) {
-    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO,
-                    "The printer does not answer the status query; it is not asked again for "
-                    "%d minutes.",
-                    kSilentSeconds / 60);
+    papplLog(target.system, PAPPL_LOGLEVEL_INFO,
+             "[Printer %s] The printer does not answer the status query; it is not asked again "
+             "for %d minutes.",
+             target.name.c_str(), kSilentSeconds / 60);
     const std::lock_guard<std::mutex> lock(records_mutex);
-    records[id].silent_until = std::time(nullptr) + kSilentSeconds;
+    records[target.id].silent_until = std::time(nullptr) + kSilentSeconds;
   }
   return condition;
 }
@@ -257,11 +196,21 @@ PrinterCondition ParseTsplStatus(unsigned char status) {
   return condition;
 }
 
+StatusTarget TargetOf(pappl_printer_t *printer) {
+  pappl_pr_driver_data_t driver;
+  papplPrinterGetDriverData(printer, &driver);
+  const auto *model = static_cast<const PrinterModel *>(driver.extension);
+  const char *uri = papplPrinterGetDeviceURI(printer);
+  return {papplPrinterGetSystem(printer), papplPrinterGetID(printer), papplPrinterGetName(printer),
+          uri != nullptr ? uri : "", model == nullptr || IsZpl(*model)};
+}
+
 bool AwaitPrinterReady(pappl_job_t *job, pappl_device_t *device) {
   pappl_printer_t *printer = papplJobGetPrinter(job);
+  const StatusTarget target = TargetOf(printer);
   for (bool waited = false;; waited = true) {
     const auto asked = std::chrono::steady_clock::now();
-    const std::optional<PrinterCondition> condition = Condition(printer, device);
+    const std::optional<PrinterCondition> condition = Condition(target, device);
     papplLogJob(
         job, PAPPL_LOGLEVEL_DEBUG, "The printer's status took %.1f ms: %s.",
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count(),
@@ -289,45 +238,76 @@ bool AwaitPrinterReady(pappl_job_t *job, pappl_device_t *device) {
   }
 }
 
-void RecheckIdlePrinter(pappl_printer_t *printer) {
-  if ((papplPrinterGetReasons(printer) & kFaultReasons) == 0 ||
-      papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING)
-    return;
-  pappl_device_t *device = papplPrinterOpenDevice(printer);
+void RecheckIdlePrinter(pappl_system_t *system, int printer_id) {
+  StatusTarget target;
+  {
+    pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, printer_id, nullptr);
+    if (printer == nullptr || (papplPrinterGetReasons(printer) & kFaultReasons) == 0 ||
+        papplPrinterGetState(printer) == IPP_PSTATE_PROCESSING)
+      return;
+    target = TargetOf(printer);
+  }
+  // A connection of its own: the printer is not held while it is made.
+  pappl_device_t *device = papplDeviceOpen(target.uri.c_str(), "status", nullptr, nullptr);
   if (device == nullptr)
     return;
-  const std::optional<PrinterCondition> condition = Condition(printer, device);
-  papplPrinterCloseDevice(printer);
-  Show(printer, condition ? *condition : PrinterCondition{});
+  const std::optional<PrinterCondition> condition = Condition(target, device);
+  papplDeviceClose(device);
+  if (pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, printer_id, nullptr))
+    Show(printer, condition ? *condition : PrinterCondition{});
 }
 
-bool DeliveryConfirmed(pappl_printer_t *printer, pappl_device_t *device) {
+bool DeliveryConfirmed(pappl_job_t *job, pappl_device_t *device) {
   papplDeviceFlush(device);
-  const int fd = DeviceSocket(printer);
+  pappl_printer_t *printer = papplJobGetPrinter(job);
+  const int fd = DeviceConnection(device, papplPrinterGetDeviceURI(printer));
   if (fd < 0)
-    return true;
+    return true; // a USB printer or a file takes each write whole
   // The bytes are delivered once the printer's end has acknowledged them;
   // a printer that closed the connection before it had read everything has
   // reset it. The last segment may wait for a delayed acknowledgement (40
   // ms and more once the printer has answered a query): it is not waited
-  // for. PAPPL keeps the connection for the printer's next job, so it
-  // stays open.
+  // for. A printer that stops reading (paused, out of labels in the middle
+  // of a job) is waited for as long as it keeps the connection and the job
+  // is not cancelled. PAPPL keeps the connection for the printer's next
+  // job, so it stays open.
   int segment = 0;
   socklen_t size = sizeof segment;
   if (getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &size) != 0)
     segment = 0;
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::seconds(kDeliverySeconds);
+  int waiting = -1;
+  auto moved = Clock::now();
+  bool stalled = false;
   for (;;) {
     int error = 0, unacknowledged = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0)
+    if ((getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) ||
+        ioctl(fd, SIOCOUTQ, &unacknowledged) != 0) {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer's connection failed: %s",
+                  std::strerror(error != 0 ? error : errno));
       return false;
-    if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged <= segment ||
-        Clock::now() > deadline)
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (unacknowledged <= segment)
+      break;
+    if (unacknowledged != waiting) {
+      waiting = unacknowledged;
+      moved = Clock::now();
+    } else if (!stalled && Clock::now() - moved > std::chrono::seconds(kStallSeconds)) {
+      stalled = true;
+      papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                  "The printer has stopped taking the label with %d bytes to go; the job ends "
+                  "once it has taken them.",
+                  unacknowledged);
+      papplJobSetMessage(job, "The printer has stopped taking the label: waiting for it.");
+    }
+    if (papplJobIsCanceled(job))
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(stalled ? 100 : 1));
   }
+  if (stalled)
+    papplJobSetMessage(job, "Printing.");
+  return true;
 }
 
 void ForgetPrinterStatus(int printer_id) {

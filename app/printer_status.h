@@ -32,6 +32,16 @@ std::optional<PrinterCondition> ParseHostStatus(const std::string &answer);
 // out of paper, 0x08 out of ribbon, 0x10 pause, 0x80 other error).
 PrinterCondition ParseTsplStatus(unsigned char status);
 
+// What asking a printer for its status needs, copied from the printer so
+// that none is held while its device is tried.
+struct StatusTarget {
+  pappl_system_t *system = nullptr;
+  int id = 0;
+  std::string name, uri;
+  bool zpl = true;
+};
+StatusTarget TargetOf(pappl_printer_t *printer);
+
 // Before a job's first byte: asks the printer for its status (where it
 // answers) and, while it reports a fault, shows the fault on the printer
 // and as the job's message and asks again every few seconds. False when
@@ -39,13 +49,16 @@ PrinterCondition ParseTsplStatus(unsigned char status);
 bool AwaitPrinterReady(pappl_job_t *job, pappl_device_t *device);
 
 // After a job's last byte: flushes the device and, on an AppSocket
-// connection, waits (a minute at most) until the printer has taken all but
-// the last segment; false when it dropped the connection first. Writing
-// and closing over TCP report no such loss by themselves.
-bool DeliveryConfirmed(pappl_printer_t *printer, pappl_device_t *device);
+// connection, waits until the printer has taken all but the last segment,
+// as long as the printer keeps the connection (a printer that stops taking
+// data is waited for, and the job says so); false when the connection
+// failed first or the job was cancelled. Writing and closing over TCP
+// report no such loss by themselves.
+bool DeliveryConfirmed(pappl_job_t *job, pappl_device_t *device);
 
-// Asks an idle printer that shows a fault whether it still has it.
-void RecheckIdlePrinter(pappl_printer_t *printer);
+// Asks an idle printer that shows a fault whether it still has it, over a
+// connection of its own.
+void RecheckIdlePrinter(pappl_system_t *system, int printer_id);
 
 // Forgets what is known of a printer that is deleted.
 void ForgetPrinterStatus(int printer_id);

@@ -9,12 +9,14 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -27,6 +29,7 @@
 
 #include "printer_status.h"
 #include "system.h"
+#include "whole_file.h"
 
 namespace vellum_app {
 
@@ -136,15 +139,12 @@ void DropAttributesMadeAgain(const std::string &settings) {
       dropped = true;
     }
   }
-  if (dropped) {
-    const std::string temporary = settings + ".new";
-    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const bool written = fd >= 0 && ippWriteFile(fd, ipp) == IPP_STATE_DATA;
-    if (fd >= 0)
-      close(fd);
-    if (!written || std::rename(temporary.c_str(), settings.c_str()) != 0)
-      unlink(temporary.c_str());
-  }
+  if (dropped)
+    WriteFileWhole(settings, [ipp](const std::string &temporary) {
+      const int to = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      const bool written = to >= 0 && ippWriteFile(to, ipp) == IPP_STATE_DATA;
+      return to >= 0 && close(to) == 0 && written;
+    });
   ippDelete(ipp);
 }
 
@@ -188,7 +188,7 @@ QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &
     text += line + "\n";
   }
   if (changed)
-    ReplaceFile(state_path, text);
+    WriteFileWhole(state_path, text);
   return repairs;
 }
 
@@ -324,7 +324,7 @@ void OnStopSignal(int /*sig*/) { stop_requested = 1; }
 
 struct Keeper {
   pappl_system_t *system;
-  std::string spool;
+  std::string spool, queue_path;
   std::function<void()> save, check;
   std::set<int> paused, loaded;
   // Printers deleted since the last round, whose holds the keeper forgets.
@@ -332,11 +332,11 @@ struct Keeper {
   std::set<int> deleted;
 };
 
-// Whoever ends the process holds `ending` to the end: the keeper at a
-// stop, or PAPPL's main thread as it takes the server down. The keeper
-// also holds it while it works, so that PAPPL never frees the printers
-// under it; once PAPPL's main thread has it, the keeper waits for the end.
-std::mutex ending;
+// Whoever ends the process holds `ending` to the end: the stop, or PAPPL's
+// main thread as it takes the server down. The keeper also holds it while
+// it works, so that PAPPL never frees the printers under it; once PAPPL's
+// main thread has it, the keeper waits for the end.
+std::timed_mutex ending;
 std::atomic<bool> serving{false}; // the server's main loop has run
 std::thread::id main_thread;      // PAPPL's, which makes the system and runs its loop
 Keeper *the_keeper = nullptr;
@@ -360,9 +360,33 @@ void StartLoadedJobs(pappl_printer_t *printer, const std::set<int> &loaded,
 }
 
 constexpr int kShutdownGrace = 10; // seconds a label in progress may take to finish
+// How long a stop waits for the keeper's round, and then for its save: a
+// save waits for every printer's lock, which PAPPL holds for as long as it
+// tries to connect to a printer (30 s where the printer does not answer).
+constexpr std::chrono::seconds kRoundWait{2}, kSaveWait{3};
 
-// At a stop, with `ending` held: once no label is being sent (or after the
-// grace), saves and ends the server.
+// Runs the save, waiting for it a few seconds at most; false when it had
+// not ended by then (the state saved last, within a second of every change,
+// stays, whole).
+bool SaveWithin(const std::function<void()> &save, std::chrono::seconds wait) {
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool saved = false;
+  };
+  const auto done = std::make_shared<Done>();
+  std::thread([save, done] {
+    save();
+    const std::lock_guard<std::mutex> lock(done->mutex);
+    done->saved = true;
+    done->ended.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(done->mutex);
+  return done->ended.wait_for(lock, wait, [&done] { return done->saved; });
+}
+
+// At a stop: once no label is being sent (or after the grace), saves and
+// ends the server, within a few seconds whatever PAPPL waits for.
 [[noreturn]] void ShutDown(Keeper &keeper) {
   papplLog(keeper.system, PAPPL_LOGLEVEL_INFO,
            "Shutting down: a label being sent is finished, jobs still to print stay queued for "
@@ -375,8 +399,16 @@ constexpr int kShutdownGrace = 10; // seconds a label in progress may take to fi
   if (LabelsInFlight())
     papplLog(keeper.system, PAPPL_LOGLEVEL_WARN,
              "Shutting down while a job is sent: it prints again, whole, at the next start.");
-  keeper.save();
-  papplLog(keeper.system, PAPPL_LOGLEVEL_INFO, "Saved the queue; the server ends.");
+  // Held to the end where it comes in time; a round that PAPPL holds up
+  // does not hold up the stop.
+  if (!ending.try_lock_for(kRoundWait))
+    papplLog(keeper.system, PAPPL_LOGLEVEL_WARN, "The queue's keeper is held up by PAPPL.");
+  if (SaveWithin(keeper.save, kSaveWait))
+    papplLog(keeper.system, PAPPL_LOGLEVEL_INFO, "Saved the queue; the server ends.");
+  else
+    papplLog(keeper.system, PAPPL_LOGLEVEL_WARN,
+             "PAPPL holds a printer (connecting to it): the state saved last stays; the server "
+             "ends.");
   std::fflush(nullptr);
   _exit(0);
 }
@@ -426,11 +458,6 @@ bool JobsToPrint(pappl_system_t *system) {
 
 // One round of the keeper's work, with `ending` held.
 void KeepOnce(Keeper &keeper, unsigned tenth) {
-  // PAPPL's own shutdown (the `shutdown` sub-command, Shutdown-All-Printers)
-  // ends the server within a second where no job waits; with jobs waiting
-  // it would wait a minute for them.
-  if (stop_requested != 0 || (papplSystemIsShutdown(keeper.system) && JobsToPrint(keeper.system)))
-    ShutDown(keeper);
   if (ForgetDeletedPrinters(keeper))
     order_changed = true;
   if (tenth % 10 != 0)
@@ -449,8 +476,6 @@ void KeepOnce(Keeper &keeper, unsigned tenth) {
     keeper.paused = paused;
     keeper.save();
   }
-  if (tenth % 50 == 0)
-    keeper.check();
 }
 
 // The keeper's own thread: PAPPL runs timer callbacks with the system
@@ -458,7 +483,7 @@ void KeepOnce(Keeper &keeper, unsigned tenth) {
 [[noreturn]] void Keep(Keeper *keeper) {
   for (unsigned tenth = 0;; ++tenth) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const std::lock_guard<std::mutex> lock(ending);
+    const std::lock_guard<std::timed_mutex> lock(ending);
     if (!papplSystemIsRunning(keeper->system))
       break; // PAPPL's main thread takes the server down
     KeepOnce(*keeper, tenth);
@@ -466,8 +491,30 @@ void KeepOnce(Keeper &keeper, unsigned tenth) {
   WaitForTheEnd();
 }
 
+// The stop's own thread, which no round of the keeper holds up: a SIGTERM
+// or SIGINT, or PAPPL's own shutdown (the `shutdown` sub-command,
+// Shutdown-All-Printers) while jobs wait, which PAPPL would wait a minute
+// for (where none waits, PAPPL ends the server itself within a second).
+[[noreturn]] void AwaitStop(Keeper *keeper) {
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (stop_requested != 0 ||
+        (papplSystemIsShutdown(keeper->system) && JobsToPrint(keeper->system)))
+      ShutDown(*keeper);
+  }
+}
+
+// The printers' checks, in a thread of their own: trying a printer that
+// does not answer takes as long as its connection takes to fail.
+[[noreturn]] void Check(Keeper *keeper) {
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    keeper->check();
+  }
+}
+
 // Once the server runs (PAPPL installs its signal handlers then): ours
-// take the place of PAPPL's, and the keeper's thread starts.
+// take the place of PAPPL's, and the keeper's threads start.
 bool StartKeeping(pappl_system_t * /*system*/, void *data) {
   serving = true;
   struct sigaction ours {};
@@ -475,7 +522,10 @@ bool StartKeeping(pappl_system_t * /*system*/, void *data) {
   sigemptyset(&ours.sa_mask);
   sigaction(SIGTERM, &ours, nullptr);
   sigaction(SIGINT, &ours, nullptr);
-  std::thread(Keep, static_cast<Keeper *>(data)).detach();
+  auto *keeper = static_cast<Keeper *>(data);
+  std::thread(Keep, keeper).detach();
+  std::thread(AwaitStop, keeper).detach();
+  std::thread(Check, keeper).detach();
   return false;
 }
 
@@ -523,15 +573,15 @@ bool SaveQueue(const std::string &queue_path) {
     for (const auto &[printer_id, job_id] : held_for_order)
       text += "held-for-order " + std::to_string(printer_id) + " " + std::to_string(job_id) + "\n";
   }
-  return ReplaceFile(queue_path, text);
+  return WriteFileWhole(queue_path, text);
 }
 
-void KeepQueue(pappl_system_t *system, const std::string &spool, std::function<void()> save,
-               std::function<void()> check) {
+void KeepQueue(pappl_system_t *system, const std::string &spool, const std::string &queue_path,
+               std::function<void()> save, std::function<void()> check) {
   main_thread = std::this_thread::get_id();
   papplSystemSetEventCallback(system, OnEvent, nullptr);
-  auto *keeper =
-      new Keeper{system, spool, std::move(save), std::move(check), PausedPrinters(), {}, {}, {}};
+  auto *keeper = new Keeper{
+      system, spool, queue_path, std::move(save), std::move(check), PausedPrinters(), {}, {}, {}};
   the_keeper = keeper;
   ForEachPrinter(system, [keeper](pappl_printer_t *printer) {
     if (papplPrinterGetNumberOfActiveJobs(printer) > 0)
@@ -554,6 +604,8 @@ void EndServer(pappl_system_t *system, bool save) {
   ending.lock(); // held to the end
   if (save)
     the_keeper->save();
+  else
+    SaveQueue(the_keeper->queue_path);
   papplLog(system, PAPPL_LOGLEVEL_INFO, "The server ends.");
   std::fflush(nullptr);
   _exit(0);

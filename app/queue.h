@@ -60,12 +60,14 @@ void KeepJobOrder(pappl_printer_t *printer);
 
 // Once the server runs, in a thread of its own, every second: keeps each
 // printer's waiting jobs in the order submitted (PAPPL 1.3.1 starts the
-// newest first), starts the jobs loaded at start, saves the state when a
-// printer was paused or resumed or the order changed, and runs `check`
-// every five seconds; at a shutdown (SIGTERM, SIGINT or PAPPL's own) it
-// saves the state and ends the server once no label is being sent.
-void KeepQueue(pappl_system_t *system, const std::string &spool, std::function<void()> save,
-               std::function<void()> check);
+// newest first), starts the jobs loaded at start, and saves the state (with
+// `save`) when a printer was paused or resumed or the order changed; in a
+// thread of its own it runs `check` every five seconds; at a shutdown
+// (SIGTERM, SIGINT or PAPPL's own) a third saves the state and ends the
+// server once no label is being sent, within a few seconds whatever PAPPL
+// waits for. `queue_path` is where SaveQueue writes.
+void KeepQueue(pappl_system_t *system, const std::string &spool, const std::string &queue_path,
+               std::function<void()> save, std::function<void()> check);
 
 // Whether PAPPL's main thread, calling this, is taking the server down:
 // its loop has run and ended.
@@ -73,8 +75,9 @@ bool ServerIsEnding(pappl_system_t *system);
 
 // Called from PAPPL's main thread as it takes the server down (its last
 // save, or deleting the printers), where the keeper may be at work on the
-// same printers: waits for the keeper, saves the state when `save` is set,
-// and ends the process (unless the keeper ended it first).
+// same printers: waits for the keeper, saves the state when `save` is set
+// (else what PAPPL's state leaves out: a pause just before the end), and
+// ends the process (unless a stop ended it first).
 [[noreturn]] void EndServer(pappl_system_t *system, bool save);
 
 // The drivers' delete callback: where PAPPL deletes the printers as it

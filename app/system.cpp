@@ -25,6 +25,7 @@
 #include "system.h"
 #include "web.h"
 #include "web_access.h"
+#include "whole_file.h"
 
 namespace vellum_app {
 
@@ -132,15 +133,16 @@ bool SaveState(pappl_system_t *system, void *data) {
   const std::lock_guard<std::mutex> lock(saving);
   const auto *state = static_cast<const std::string *>(data);
   KeepSettingsValid(system);
-  // PAPPL writes the file in place: a process killed while it writes would
-  // leave half a state, so it writes another file that then takes its place.
-  const std::string written_state = *state + ".new";
-  const bool saved = papplSystemSaveState(system, written_state.c_str()) &&
-                     std::rename(written_state.c_str(), state->c_str()) == 0 &&
+  // PAPPL writes the file in place and leaves it unflushed: a process
+  // killed or a power cut while it writes would leave half a state.
+  const bool saved = WriteFileWhole(*state,
+                                    [system](const std::string &temporary) {
+                                      return papplSystemSaveState(system, temporary.c_str());
+                                    }) &&
                      SaveQueue(QueuePath(*state));
   std::string speeds;
   ForEachPrinter(system, [&speeds](pappl_printer_t *printer) { speeds += SpeedLine(printer); });
-  return ReplaceFile(SpeedsPath(*state), speeds) && saved;
+  return WriteFileWhole(SpeedsPath(*state), speeds) && saved;
 }
 
 // PAPPL's save, as its main loop wakes after a change and once more as it
@@ -206,7 +208,8 @@ void KeepState(pappl_system_t *system, const std::string &spool) {
   RestoreQueue(system, repairs, spool, QueuePath(state));
   papplSystemSetSaveCallback(system, SaveOnChange, const_cast<std::string *>(&state));
   KeepQueue(
-      system, spool, [system] { SaveState(system, const_cast<std::string *>(&state)); },
+      system, spool, QueuePath(state),
+      [system] { SaveState(system, const_cast<std::string *>(&state)); },
       [system] { CheckPrinters(system); });
 }
 
@@ -226,17 +229,6 @@ bool MakeParents(const std::string &path) {
 }
 
 } // namespace
-
-bool ReplaceFile(const std::string &path, const std::string &text) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary);
-    out << text;
-    if (!out.flush())
-      return false;
-  }
-  return std::rename(temporary.c_str(), path.c_str()) == 0;
-}
 
 void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each) {
   std::vector<int> ids;

@@ -17,10 +17,6 @@ namespace vellum_app {
 // printer beyond its call, nor wait long within it (for a device, say).
 void ForEachPrinter(pappl_system_t *system, const std::function<void(pappl_printer_t *)> &each);
 
-// Writes `text` to another file that then takes the place of `path`, so
-// that a process killed meanwhile leaves the old file whole.
-bool ReplaceFile(const std::string &path, const std::string &text);
-
 // PAPPL's main loop calls this to make the server's system from the
 // "server" sub-command's options (server-port, listen-hostname,
 // spool-directory, log-file, log-level, server-options, auth-service,

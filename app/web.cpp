@@ -114,17 +114,19 @@ document.querySelectorAll('select[name="print-darkness"],select[name$="-tracking
 </script>)js";
 }
 
-// /vellum-status: a line "PRINTER<TAB>WORDS" for each printer that reports
-// a fault.
+// /vellum-status: a line "PAGE<TAB>WORDS" for each printer that reports a
+// fault, PAGE being the printer's page in the web interface ("Zebra_ZD420"
+// for the printer "Zebra ZD420": PAPPL writes reserved characters and
+// spaces in its paths as '_').
 bool ServeConditions(pappl_client_t *client, void * /*data*/) {
   std::string text;
   papplSystemIteratePrinters(
       papplClientGetSystem(client),
       [](pappl_printer_t *printer, void *data) {
         const std::string words = ConditionWords(printer);
-        if (!words.empty())
-          *static_cast<std::string *>(data) +=
-              std::string(papplPrinterGetName(printer)) + "\t" + words + "\n";
+        char path[256];
+        if (!words.empty() && papplPrinterGetPath(printer, nullptr, path, sizeof path) != nullptr)
+          *static_cast<std::string *>(data) += std::string(path + 1) + "\t" + words + "\n";
       },
       &text);
   if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/plain", 0, text.size()))

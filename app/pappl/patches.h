@@ -21,6 +21,10 @@ void GiveNewPrinterItsId(pappl_printer_t *printer);
 // far): false where libpappl does not show the function that does it.
 bool KeepAbortsFromLockingTheSystem(pappl_system_t *system);
 
+// The connection of an AppSocket (socket://) device PAPPL opened for the
+// device URI `uri`, or -1 for another kind of device.
+int DeviceConnection(pappl_device_t *device, const char *uri);
+
 } // namespace vellum_app
 
 #endif

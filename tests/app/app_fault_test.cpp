@@ -192,6 +192,36 @@ TEST_F(AppFault, ADroppedConnectionIsNeverReportedAsCompleted) {
   EXPECT_NE(state, 0) << "the job never ended";
 }
 
+// A printer that stops taking a label in the middle (paused, out of labels)
+// keeps its job: the job is not reported completed while bytes wait, says
+// why it waits, and completes once the printer takes the rest.
+TEST_F(AppFault, AJobWaitsForAPrinterThatStopsTakingItsLabel) {
+  PrinterBehaviour stalls;
+  stalls.stall_after = 30000;
+  SocketPrinter printer(stalls);
+  ASSERT_EQ(app_->AddPrinter("stalls", "vellum-zpl-203", printer.Uri()), "");
+  // A label larger than what the connection's buffers hold: a picture of
+  // 750 rows of 100 bytes, in hexadecimal.
+  std::string picture;
+  for (int i = 0; i < 750 * 100; ++i)
+    picture += i % 3 == 0 ? "F0" : "0F";
+  const std::string document =
+      WriteScratchFile("stalls.zpl", "^XA^FO0,0^GFA,75000,75000,100," + picture + "^FS^XZ\r\n");
+  const int job = app_->Print("stalls", document, "application/vnd.zebra-zpl");
+  ASSERT_GT(job, 0) << cupsLastErrorString();
+  std::string message;
+  for (int i = 0; i < 300 && !Contains(message, "stopped taking"); ++i) {
+    Sleep(100);
+    message = app_->JobText("stalls", job, "job-state-message");
+  }
+  EXPECT_TRUE(Contains(message, "stopped taking")) << message;
+  EXPECT_EQ(app_->JobState("stalls", job), IPP_JSTATE_PROCESSING);
+  printer.Resume();
+  EXPECT_EQ(app_->AwaitJob("stalls", job, 60), IPP_JSTATE_COMPLETED);
+  ASSERT_TRUE(printer.AwaitCaptures(1, 30));
+  EXPECT_TRUE(Contains(printer.Captures()[0], picture + "^FS^XZ"));
+}
+
 // A cancel while a slow printer reads leaves whole labels only. The job is
 // larger than what the connection's buffers hold, so that the cancel
 // comes while labels are still being sent.
@@ -252,7 +282,9 @@ TEST_F(AppFault, APrinterReportingAFaultGetsItsLabelWhenTheFaultClears) {
   using Answers = PrinterBehaviour::Answers;
   SocketPrinter zpl({0, 0, Answers::kZpl}), tspl({0, 0, Answers::kTspl});
   ASSERT_EQ(app_->AddPrinter("zplstatus", "vellum-zpl-203", zpl.Uri()), "");
-  ASSERT_EQ(app_->AddPrinter("tsplstatus", "vellum-tspl-203", tspl.Uri()), "");
+  // A name with a space, as printers are often named: its page is
+  // /TSPL_status/.
+  ASSERT_EQ(app_->AddPrinter("TSPL status", "vellum-tspl-203", tspl.Uri()), "");
   // A spooled document: PWG raster streams to the printer while it is
   // uploaded, and its upload would wait with the label.
   const RasterPage small = SmallLabel();
@@ -272,11 +304,11 @@ TEST_F(AppFault, APrinterReportingAFaultGetsItsLabelWhenTheFaultClears) {
       {"zplstatus", PrinterFault::kHeadOpen, "cover-open", "Print head open"},
       {"zplstatus", PrinterFault::kRibbonOut, "marker-supply-empty", "Out of ribbon"},
       {"zplstatus", PrinterFault::kPaused, "other", "Paused at the printer"},
-      {"tsplstatus", PrinterFault::kPaperOut, "media-empty", "Out of labels"},
-      {"tsplstatus", PrinterFault::kHeadOpen, "cover-open", "Print head open"},
-      {"tsplstatus", PrinterFault::kRibbonOut, "marker-supply-empty", "Out of ribbon"},
-      {"tsplstatus", PrinterFault::kPaused, "other", "Paused at the printer"},
-      {"tsplstatus", PrinterFault::kJam, "media-jam", "Label jam"},
+      {"TSPL status", PrinterFault::kPaperOut, "media-empty", "Out of labels"},
+      {"TSPL status", PrinterFault::kHeadOpen, "cover-open", "Print head open"},
+      {"TSPL status", PrinterFault::kRibbonOut, "marker-supply-empty", "Out of ribbon"},
+      {"TSPL status", PrinterFault::kPaused, "other", "Paused at the printer"},
+      {"TSPL status", PrinterFault::kJam, "media-jam", "Label jam"},
   };
   for (const Fault &f : faults) {
     SCOPED_TRACE(std::string(f.printer) + ": " + f.words);
@@ -288,8 +320,13 @@ TEST_F(AppFault, APrinterReportingAFaultGetsItsLabelWhenTheFaultClears) {
     EXPECT_NE(AwaitReason(*app_, f.printer, f.reason).find(f.reason), std::string::npos);
     EXPECT_EQ(app_->JobState(f.printer, job), IPP_JSTATE_PROCESSING);
     EXPECT_TRUE(Contains(app_->JobText(f.printer, job, "job-state-message"), f.words));
-    EXPECT_TRUE(
-        Contains(app_->Web("/vellum-status").second, std::string(f.printer) + "\t" + f.words));
+    // The words go on the printer's page, which the printer's more-info
+    // names.
+    const std::string page = app_->PrinterAttributes(f.printer).find("printer-more-info")->second;
+    const std::string page_name = page.substr(page.rfind('/', page.size() - 2) + 1);
+    EXPECT_TRUE(Contains(app_->Web("/vellum-status").second,
+                         page_name.substr(0, page_name.size() - 1) + "\t" + f.words))
+        << page << ": " << app_->Web("/vellum-status").second;
     EXPECT_EQ(printer.Bytes(), bytes) << "label bytes went to a printer that cannot print";
 
     printer.SetFault(PrinterFault::kNone);

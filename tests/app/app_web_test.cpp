@@ -293,46 +293,6 @@ TEST(AppWeb, WithoutAvahiNoPageOrSubCommandStopsTheServer) {
   EXPECT_TRUE(Answers(app));
 }
 
-// A network of the test's own: the calling thread, and the threads and
-// processes it starts, in a new network namespace with its loopback up and
-// a veth pair whose one end has the TEST-NET address 192.0.2.1. A client
-// that connects to 192.0.2.1 reaches a server in it from an address that
-// is not a loopback one, as another machine would. The thread returns to
-// the machine's namespace at the end, and the namespace goes with the
-// last process in it.
-class TestNetwork {
-public:
-  static constexpr char kOther[] = "192.0.2.1";
-  TestNetwork() {
-    original_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (original_ < 0 || unshare(CLONE_NEWNET) != 0) {
-      error_ = std::string("no network namespace: ") + std::strerror(errno);
-      return;
-    }
-    for (const std::vector<std::string> &command : std::vector<std::vector<std::string>>{
-             {"/bin/ip", "link", "set", "lo", "up"},
-             {"/bin/ip", "link", "add", "vellum0", "type", "veth", "peer", "name", "vellum1"},
-             {"/bin/ip", "addr", "add", std::string(kOther) + "/24", "dev", "vellum0"},
-             {"/bin/ip", "link", "set", "vellum0", "up"},
-             {"/bin/ip", "link", "set", "vellum1", "up"}}) {
-      const Result run = RunProgram(command, {});
-      if (run.exit_status != 0 && error_.empty())
-        error_ = "ip " + command[1] + " " + command[2] + " failed";
-    }
-  }
-  ~TestNetwork() {
-    if (original_ >= 0) {
-      setns(original_, CLONE_NEWNET);
-      close(original_);
-    }
-  }
-  const std::string &Error() const { return error_; }
-
-private:
-  int original_ = -1;
-  std::string error_;
-};
-
 // A client at another address than the loopback one sees the printers but
 // not the settings forms, and its forms change nothing, until the server
 // runs with web-remote; where PAPPL does not call the guards, the server

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -21,14 +22,15 @@ namespace vellum_test {
 
 namespace {
 
-// A listening TCP socket on 127.0.0.1; port 0 takes any free one.
-int Listen(int port, int *bound_port) {
+// A listening TCP socket on an address of this machine (127.0.0.1 unless
+// named); port 0 takes any free one.
+int Listen(int port, int *bound_port, const std::string &at = "127.0.0.1") {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  inet_pton(AF_INET, at.c_str(), &address.sin_addr);
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, 16) != 0)
     throw std::runtime_error("cannot listen on the loopback interface");
@@ -58,11 +60,12 @@ int FreePort() {
   return port;
 }
 
-SocketPrinter::SocketPrinter(PrinterBehaviour behaviour, int port) : behaviour_(behaviour) {
-  listen_fd_ = Listen(port, &port_);
-  // A slow printer takes little into its buffer, as a real one does, so
-  // that the sender waits for it rather than for the kernel.
-  if (behaviour_.bytes_per_second > 0) {
+SocketPrinter::SocketPrinter(PrinterBehaviour behaviour, int port, const std::string &address)
+    : behaviour_(behaviour), address_(address) {
+  listen_fd_ = Listen(port, &port_, address);
+  // A slow or stalling printer takes little into its buffer, as a real one
+  // does, so that the sender waits for it rather than for the kernel.
+  if (behaviour_.bytes_per_second > 0 || behaviour_.stall_after > 0) {
     const int size = 8192;
     setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   }
@@ -74,6 +77,25 @@ SocketPrinter::~SocketPrinter() {
   thread_.join();
   close(listen_fd_);
 }
+
+namespace {
+
+// Whether a printer that received `before` is between labels: it has
+// received nothing yet, or a job's bytes up to their end (the end-of-page
+// frame that ends every job of the filters and the server).
+bool BetweenLabels(const std::string &before) {
+  if (before.empty())
+    return true;
+  const size_t frame = before.rfind("\x1b\xff\xfe");
+  if (frame == std::string::npos)
+    return false;
+  const DecodedJob end = DecodeJob(before.substr(frame));
+  return end.error.empty() && end.items.size() == 1 && end.items[0].kind == JobItem::Kind::kFrame &&
+         end.items[0].code == 0x45 && end.items[0].payload.size() == 1 &&
+         end.items[0].payload[0] == 0xFF;
+}
+
+} // namespace
 
 void SocketPrinter::Serve() {
   while (!stop_) {
@@ -96,25 +118,38 @@ void SocketPrinter::Serve() {
           break;
         continue;
       }
+      // A stalled printer reads nothing until it is resumed.
+      if (behaviour_.stall_after > 0 && capture.size() >= behaviour_.stall_after && stalled_) {
+        Sleep(20);
+        continue;
+      }
       size_t want = sizeof buffer;
       if (budget > 0)
         want = std::min(want, budget - taken);
       if (behaviour_.drop_after > 0)
         want = std::min(want, behaviour_.drop_after - capture.size());
+      if (behaviour_.stall_after > 0 && stalled_)
+        want = std::min(want, behaviour_.stall_after - capture.size());
       const ssize_t got = read(fd, buffer, want);
       if (got <= 0)
         break;
       capture.append(buffer, static_cast<size_t>(got));
       size_t data = static_cast<size_t>(got);
-      // Status queries are answered (or not) and dropped, also one split
-      // across two reads.
+      // Status queries between labels are answered (or not) and dropped,
+      // also one split across two reads; one inside a label is no query to
+      // a printer, which prints it.
       for (const std::string query : {"~HS", "\x1b!?"}) {
-        for (size_t at = capture.find(query, scanned); at != std::string::npos;
-             at = capture.find(query, at)) {
+        size_t at = capture.find(query, scanned);
+        while (at != std::string::npos) {
+          if (!BetweenLabels(capture.substr(0, at))) {
+            at = capture.find(query, at + 1);
+            continue;
+          }
           capture.erase(at, query.size());
           data -= std::min(data, query.size());
           ++queries_;
           Answer(fd);
+          at = capture.find(query, at);
         }
       }
       scanned = capture.size() > 2 ? capture.size() - 2 : 0;
@@ -183,6 +218,49 @@ bool SocketPrinter::AwaitCaptures(size_t count, int seconds) {
     Sleep(20);
   }
   return false;
+}
+
+TestNetwork::TestNetwork() {
+  original_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (geteuid() != 0 || access("/bin/ip", X_OK) != 0) {
+    error_ = "a network namespace of the test's own needs root and ip (iproute2)";
+    return;
+  }
+  if (original_ < 0 || unshare(CLONE_NEWNET) != 0) {
+    error_ = std::string("no network namespace: ") + std::strerror(errno);
+    return;
+  }
+  for (const std::vector<std::string> &command : std::vector<std::vector<std::string>>{
+           {"/bin/ip", "link", "set", "lo", "up"},
+           {"/bin/ip", "link", "add", "vellum0", "type", "veth", "peer", "name", "vellum1"},
+           {"/bin/ip", "addr", "add", std::string(kOther) + "/24", "dev", "vellum0"},
+           {"/bin/ip", "link", "set", "vellum0", "up"},
+           {"/bin/ip", "link", "set", "vellum1", "up"},
+           {"/bin/ip", "addr", "add", std::string(kHost) + "/32", "dev", "vellum0"}}) {
+    const Result run = RunProgram(command, {});
+    if (run.exit_status != 0 && error_.empty())
+      error_ = "ip " + command[1] + " " + command[2] + " failed";
+  }
+}
+
+TestNetwork::~TestNetwork() {
+  if (original_ >= 0) {
+    setns(original_, CLONE_NEWNET);
+    close(original_);
+  }
+}
+
+void TestNetwork::SilenceHost() {
+  RunProgram({"/bin/ip", "addr", "del", std::string(kHost) + "/32", "dev", "vellum0"}, {});
+  // Frames for the host go to a hardware address no interface has.
+  RunProgram({"/bin/ip", "neigh", "add", kHost, "lladdr", "02:00:00:00:00:09", "dev", "vellum0",
+              "nud", "permanent"},
+             {});
+}
+
+void TestNetwork::WakeHost() {
+  RunProgram({"/bin/ip", "neigh", "del", kHost, "dev", "vellum0"}, {});
+  RunProgram({"/bin/ip", "addr", "add", std::string(kHost) + "/32", "dev", "vellum0"}, {});
 }
 
 std::vector<std::string> AppSanitizerEnv() {
@@ -304,7 +382,10 @@ std::string PrinterApp::AddPrinter(const std::string &name, const std::string &d
 }
 
 std::string PrinterApp::PrinterUri(const std::string &printer) const {
-  return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + printer;
+  // PAPPL writes a space in a printer's name as '_' in its paths.
+  std::string path = printer;
+  std::replace(path.begin(), path.end(), ' ', '_');
+  return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + path;
 }
 
 std::pair<int, std::string> PrinterApp::Web(const std::string &path, const std::string &form,

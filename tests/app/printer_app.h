@@ -29,6 +29,7 @@ struct PrinterBehaviour {
   // Whom it answers a status query as: nobody (it never answers), a ZPL
   // printer (~HS: three strings) or a TSPL printer (<ESC>!?: one byte).
   enum class Answers { kNothing, kZpl, kTspl } answers = Answers::kNothing;
+  size_t stall_after = 0; // stops reading after this many bytes until Resume(); 0: never
 };
 
 // What a printer can report: a fault of the printer, or none.
@@ -36,13 +37,14 @@ enum class PrinterFault { kNone, kPaperOut, kHeadOpen, kRibbonOut, kPaused, kJam
 
 class SocketPrinter {
 public:
-  explicit SocketPrinter(PrinterBehaviour behaviour = {}, int port = 0);
+  explicit SocketPrinter(PrinterBehaviour behaviour = {}, int port = 0,
+                         const std::string &address = "127.0.0.1");
   SocketPrinter(const SocketPrinter &) = delete;
   SocketPrinter &operator=(const SocketPrinter &) = delete;
   ~SocketPrinter();
 
   int Port() const { return port_; }
-  std::string Uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
+  std::string Uri() const { return "socket://" + address_ + ":" + std::to_string(port_); }
   // The captures of the connections that have ended, in order.
   std::vector<std::string> Captures();
   // Waits up to `seconds` for `count` ended connections; false on time-out.
@@ -55,9 +57,13 @@ public:
   // What it reports from now on, as a printer out of labels, with its head
   // open and so on does.
   void SetFault(PrinterFault fault) { fault_ = fault; }
-  // The status queries it has received. They are no printer data: they
-  // are not in the captures or Bytes(), as a printer does not print them.
+  // The status queries it has received between labels. They are no
+  // printer data: they are not in the captures or Bytes(), as a printer
+  // does not print them. A query inside a label is printed, as a printer
+  // would, and so shows in the capture.
   size_t Queries() const { return queries_; }
+  // A printer that stalled (stall_after) reads again.
+  void Resume() { stalled_ = false; }
 
 private:
   void Serve();
@@ -65,8 +71,10 @@ private:
   PrinterBehaviour behaviour_;
   std::atomic<PrinterFault> fault_{PrinterFault::kNone};
   std::atomic<size_t> queries_{0};
+  std::atomic<bool> stalled_{true};
   int listen_fd_ = -1;
   int port_ = 0;
+  std::string address_;
   std::atomic<bool> stop_{false};
   std::atomic<size_t> bytes_{0};
   std::mutex mutex_;
@@ -160,6 +168,35 @@ private:
   std::string dir_;
   int port_ = 0;
   pid_t pid_ = 0;
+};
+
+// A network of the test's own: the calling thread, and the threads and
+// processes it starts, in a new network namespace with its loopback up and
+// a veth pair whose one end has the TEST-NET address 192.0.2.1. A client
+// that connects to 192.0.2.1 reaches a server in it from an address that
+// is not a loopback one, as another machine would. 192.0.2.9 is another
+// host, awake (an address of this machine, where a SocketPrinter can
+// listen) until silenced: then it drops what is sent to it, as a
+// switched-off printer on the LAN does (a connection to it neither fails
+// nor comes). The thread returns to the machine's namespace at the end, and
+// the namespace goes with the last process in it.
+class TestNetwork {
+public:
+  static constexpr char kOther[] = "192.0.2.1";
+  static constexpr char kHost[] = "192.0.2.9";
+  TestNetwork();
+  ~TestNetwork();
+  TestNetwork(const TestNetwork &) = delete;
+  TestNetwork &operator=(const TestNetwork &) = delete;
+  // Why the network could not be made (the test then skips), or "".
+  const std::string &Error() const { return error_; }
+  // The other host drops what is sent to it from now on, or answers again.
+  void SilenceHost();
+  void WakeHost();
+
+private:
+  int original_ = -1;
+  std::string error_;
 };
 
 // What the application gets in its environment under the sanitizers
