@@ -231,13 +231,16 @@ struct PdfJob {
   const pappl_pr_options_t &options;
   LabelJob &label;
   bool printed = true;
+  bool printer_failed = false; // the printer did not take a label
 };
 
 // Prints a page through the engine with the job's darkness and copies.
 bool PrintPdfPage(PdfJob &pdf, cups_page_header2_t &header, const RowReader &read_row) {
   header.cupsCompression = DarknessLevel(pdf.options);
   header.NumCopies = JobCopies(pdf.job);
-  pdf.printed = PrintPage(pdf.label, &header, read_row) == PageOutcome::kPrinted;
+  const PageOutcome outcome = PrintPage(pdf.label, &header, read_row);
+  pdf.printed = outcome == PageOutcome::kPrinted;
+  pdf.printer_failed = pdf.printer_failed || outcome == PageOutcome::kOutputFailed;
   if (pdf.printed)
     papplJobSetImpressionsCompleted(pdf.job, 1);
   return pdf.printed;
@@ -347,12 +350,21 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
                             return PrintPdfPage(pdf, header, read_row);
                           });
   }
-  if (label.out != nullptr)
-    pdf.printed = CloseLabelJob(label, job, device) && pdf.printed;
+  if (label.out != nullptr && !CloseLabelJob(label, job, device)) {
+    pdf.printed = false;
+    pdf.printer_failed = true;
+  }
   papplJobDeletePrintOptions(options);
 
   if (!rendering.started)
     return false;
+  // Ghostscript stops when the labels can no longer go to the printer: the
+  // document is not to blame.
+  if (pdf.printer_failed) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
+    papplJobSetMessage(job, "Unable to send the labels to the printer.");
+    return false;
+  }
   if (!rendering.converted && !papplJobIsCanceled(job)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document could not be read.");
     papplJobSetMessage(job, "The PDF document could not be read.");

@@ -267,9 +267,15 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
     delete app_job;
     return false;
   }
-  papplJobSetData(job, app_job);
   Setup(app_job->label);
-  return std::ferror(app_job->label.out) == 0;
+  // PAPPL calls the end of a job only for a job that started.
+  if (std::ferror(app_job->label.out) != 0) {
+    CloseLabelJob(app_job->label, job, device);
+    delete app_job;
+    return false;
+  }
+  papplJobSetData(job, app_job);
+  return true;
 }
 
 AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
@@ -341,9 +347,11 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
   };
   const PageOutcome outcome = PrintPage(app_job->label, &header, read_row);
   if (outcome != PageOutcome::kPrinted) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
-                outcome == PageOutcome::kTooLarge ? "The label is too large to print."
-                                                  : "Unable to send the label to the printer.");
+    const char *why = outcome == PageOutcome::kTooLarge
+                          ? "The label is too large to print."
+                          : "Unable to send the label to the printer.";
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+    papplJobSetMessage(job, "%s", why);
     app_job->failed = true;
     return false;
   }
@@ -354,7 +362,12 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
   AppJob *app_job = JobData(job);
   if (app_job == nullptr)
     return false;
-  const bool sent = CloseLabelJob(app_job->label, job, device) && !app_job->failed;
+  const bool delivered = CloseLabelJob(app_job->label, job, device);
+  if (!delivered && !app_job->failed && !papplJobIsCanceled(job)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the label to the printer.");
+    papplJobSetMessage(job, "Unable to send the label to the printer.");
+  }
+  const bool sent = delivered && !app_job->failed;
   delete app_job;
   papplJobSetData(job, nullptr);
   return sent;

@@ -2,6 +2,9 @@
 // filter: for the same page and the same settings, the bytes its AppSocket
 // printer receives are exactly the bytes vellumfilter (or vellumfilter_03)
 // writes for that page with the shipped PPD and the equivalent options.
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -255,9 +258,12 @@ TEST_F(AppPrint, PrinterProgramsPassThroughAfterTheJobSetupFrames) {
 }
 
 // Two printers print at the same time, each its own jobs with its own
-// settings: every capture is exactly the filter's bytes for that printer.
+// settings, from two clients at once: at some moment both are in the
+// middle of their labels, and every capture is exactly the filter's bytes
+// for that printer. The printers read at a thermal printer's pace, so that
+// a server that printed one printer's jobs after the other's would show.
 TEST_F(AppPrint, TwoPrintersPrintAtTheSameTimeEachItsOwnBytes) {
-  SocketPrinter zpl_printer, tspl_printer;
+  SocketPrinter zpl_printer({400000}), tspl_printer({400000});
   ASSERT_EQ(app_->AddPrinter("both-zpl", "vellum-zpl-203", zpl_printer.Uri()), "");
   ASSERT_EQ(app_->AddPrinter("both-tspl", "vellum-tspl-300", tspl_printer.Uri()), "");
   const Case zpl{
@@ -269,20 +275,37 @@ TEST_F(AppPrint, TwoPrintersPrintAtTheSameTimeEachItsOwnBytes) {
   const RasterPage zpl_page = LabelPage(812, 1218, 203), tspl_page = LabelPage(1200, 1800, 300);
   const std::string zpl_doc = WriteScratchFile("both-zpl.pwg", PwgRaster({zpl_page, zpl_page}));
   const std::string tspl_doc = WriteScratchFile("both-tspl.pwg", PwgRaster({tspl_page, tspl_page}));
-  constexpr int kJobs = 4;
+  const std::string zpl_expected = FilterBytesOfPages(zpl, {zpl_page, zpl_page});
+  const std::string tspl_expected = FilterBytesOfPages(tspl, {tspl_page, tspl_page});
+  constexpr size_t kJobs = 3;
+  const size_t zpl_total = kJobs * zpl_expected.size(), tspl_total = kJobs * tspl_expected.size();
+  std::atomic<bool> done{false}, overlapped{false};
+  std::thread watcher([&] {
+    while (!done && !overlapped) {
+      const size_t a = zpl_printer.Bytes(), b = tspl_printer.Bytes();
+      overlapped = a > 0 && a < zpl_total && b > 0 && b < tspl_total;
+      Sleep(2);
+    }
+  });
   std::vector<int> zpl_jobs, tspl_jobs;
-  for (int i = 0; i < kJobs; ++i) {
-    zpl_jobs.push_back(app_->Print("both-zpl", zpl_doc, "image/pwg-raster", zpl.job));
-    tspl_jobs.push_back(app_->Print("both-tspl", tspl_doc, "image/pwg-raster", tspl.job));
-  }
-  for (int i = 0; i < kJobs; ++i) {
+  const auto submit = [](const char *printer, const std::string &document, const Case &c,
+                         std::vector<int> *jobs) {
+    for (size_t i = 0; i < kJobs; ++i)
+      jobs->push_back(app_->Print(printer, document, "image/pwg-raster", c.job));
+  };
+  std::thread zpl_client(submit, "both-zpl", zpl_doc, zpl, &zpl_jobs);
+  std::thread tspl_client(submit, "both-tspl", tspl_doc, tspl, &tspl_jobs);
+  zpl_client.join();
+  tspl_client.join();
+  for (size_t i = 0; i < kJobs; ++i) {
     EXPECT_EQ(app_->AwaitJob("both-zpl", zpl_jobs[i], 120), IPP_JSTATE_COMPLETED);
     EXPECT_EQ(app_->AwaitJob("both-tspl", tspl_jobs[i], 120), IPP_JSTATE_COMPLETED);
   }
+  done = true;
+  watcher.join();
+  EXPECT_TRUE(overlapped) << "the two printers never printed at the same time";
   ASSERT_TRUE(zpl_printer.AwaitCaptures(kJobs, 30));
   ASSERT_TRUE(tspl_printer.AwaitCaptures(kJobs, 30));
-  const std::string zpl_expected = FilterBytesOfPages(zpl, {zpl_page, zpl_page});
-  const std::string tspl_expected = FilterBytesOfPages(tspl, {tspl_page, tspl_page});
   for (const std::string &capture : zpl_printer.Captures())
     EXPECT_TRUE(capture == zpl_expected) << "a ZPL job's bytes differ";
   for (const std::string &capture : tspl_printer.Captures())

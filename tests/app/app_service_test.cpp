@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -433,6 +435,103 @@ TEST(AppService, PrintersComeAndGoWhileClientsAskForTheirAttributes) {
   for (const auto &entry : std::filesystem::directory_iterator(app.Dir() + "/spool"))
     for (const int id : gone_ids)
       EXPECT_FALSE(NamesPrinter(entry.path().filename().string(), id)) << entry.path();
+}
+
+// The system calls of a strace -f log, each whole on one line ("PID
+// call(arguments) = result"): a call another thread interrupted
+// ("<unfinished ...>") is joined with the rest of it ("<... call resumed>").
+std::vector<std::pair<std::string, std::string>> SystemCalls(const std::string &log) {
+  std::vector<std::pair<std::string, std::string>> calls; // pid, call
+  std::map<std::string, std::string> unfinished;
+  for (const std::string &line : SplitLines(log)) {
+    const std::string pid = line.substr(0, line.find(' '));
+    std::string call = line.substr(line.find_first_not_of(' ', line.find(' ')));
+    const size_t cut = call.find(" <unfinished ...>");
+    if (cut != std::string::npos) {
+      unfinished[pid] = call.substr(0, cut);
+      continue;
+    }
+    if (call.rfind("<... ", 0) == 0) {
+      call = unfinished[pid] + call.substr(call.find("resumed>") + 8);
+      unfinished.erase(pid);
+    }
+    calls.emplace_back(pid, call);
+  }
+  return calls;
+}
+
+// The first two quoted arguments of a call (a rename's paths, an openat's).
+std::vector<std::string> Paths(const std::string &call) {
+  std::vector<std::string> paths;
+  for (size_t at = call.find('"'); at != std::string::npos && paths.size() < 2;
+       at = call.find('"', call.find('"', at + 1) + 1))
+    paths.push_back(call.substr(at + 1, call.find('"', at + 1) - at - 1));
+  return paths;
+}
+
+// Whether a thread's calls before the call `at` (or after it, with
+// `after`) open `path` (a folder where `folder`) and then flush what they
+// opened: the last such opening before it, the first after it.
+bool OpensAndFlushes(const std::vector<std::pair<std::string, std::string>> &calls, size_t at,
+                     bool after, const std::string &path, bool folder) {
+  const std::string &pid = calls[at].first;
+  const size_t begin = after ? at + 1 : 0, end = after ? calls.size() : at;
+  size_t opened = end;
+  std::string fd;
+  for (size_t i = begin; i < end && (!after || fd.empty()); ++i) {
+    const auto &[who, call] = calls[i];
+    if (who == pid && call.rfind("openat(", 0) == 0 && !Paths(call).empty() &&
+        Paths(call)[0] == path && Contains(call, "O_DIRECTORY") == folder &&
+        !Contains(call, "= -1")) {
+      fd = call.substr(call.rfind("= ") + 2);
+      opened = i;
+    }
+  }
+  for (size_t i = opened + 1; i < end; ++i)
+    if (calls[i].first == pid && calls[i].second.rfind("fsync(" + fd + ")", 0) == 0 &&
+        Contains(calls[i].second, "= 0"))
+      return true;
+  return false;
+}
+
+// What the server keeps (its state, the queue, the speeds) reaches the
+// disk before it takes the place of the old file, and its folder after, so
+// that a power cut leaves the old file or the new one, whole.
+TEST(AppService, KeptFilesReachTheDiskBeforeTheyReplaceTheOldOnes) {
+  if (access("/usr/bin/strace", X_OK) != 0)
+    GTEST_SKIP() << "needs strace";
+  const std::string trace = ScratchDir() + "/server.strace";
+  PrinterApp app;
+  app.RunUnder({"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e",
+                "trace=openat,fsync,?rename,renameat,?renameat2"});
+  ASSERT_EQ(app.Start(), "");
+  ASSERT_EQ(
+      app.AddPrinter("kept", "vellum-zpl-203", "socket://127.0.0.1:" + std::to_string(FreePort())),
+      "");
+  EXPECT_GT(
+      app.Print("kept", WriteScratchFile("kept.zpl", "^XA^XZ\r\n"), "application/vnd.zebra-zpl"),
+      0);
+  EXPECT_EQ(app.Command({"pause", "-d", "kept"}).exit_status, 0);
+  const std::string state = app.Dir() + "/vellum-printer-app.state";
+  for (int i = 0; i < 100 && !Contains(ReadFile(state + ".queue"), "paused"); ++i)
+    Sleep(50);
+  EXPECT_GE(app.StopBy("shutdown"), 0);
+  const auto calls = SystemCalls(ReadFile(trace));
+  std::set<std::string> replaced;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const std::string &call = calls[i].second;
+    const std::vector<std::string> paths = Paths(call);
+    if (call.rfind("rename", 0) != 0 || paths.size() != 2 || !Contains(call, "= 0") ||
+        paths[1].rfind(app.Dir() + "/", 0) != 0)
+      continue;
+    replaced.insert(paths[1]);
+    EXPECT_TRUE(OpensAndFlushes(calls, i, false, paths[0], false))
+        << paths[0] << " was not flushed before it replaced " << paths[1];
+    EXPECT_TRUE(OpensAndFlushes(calls, i, true, app.Dir(), true))
+        << "the folder was not flushed after " << paths[1] << " was replaced";
+  }
+  for (const std::string &file : {state, state + ".queue", state + ".speeds"})
+    EXPECT_EQ(replaced.count(file), 1u) << file << " was not written";
 }
 
 TEST(AppService, TheTestPageButtonPrintsTheSampleLabel) {

@@ -310,6 +310,7 @@ std::string PrinterApp::Start(const std::vector<std::string> &options) {
     argv.push_back("-o");
     argv.push_back(option);
   }
+  argv.insert(argv.begin(), under_.begin(), under_.end());
   Process process = Spawn(argv, Env(), {"", dir_ + "/server.out"});
   pid_ = process.pid;
   // Ready once it answers on its port.

@@ -141,6 +141,9 @@ public:
   // Environment settings the server and the sub-commands get besides the
   // private folders ("NAME=value").
   void AddEnv(const std::string &setting) { extra_env_.push_back(setting); }
+  // Runs the server under another program (its command line before the
+  // server's own, as strace's); stop it with the shutdown sub-command.
+  void RunUnder(std::vector<std::string> command) { under_ = std::move(command); }
   // The printer's attributes from Get-Printer-Attributes, each value as
   // text (integers in decimal, several joined by commas), every attribute
   // as often as the answer holds it.
@@ -163,7 +166,7 @@ public:
 
 private:
   std::vector<std::string> Env() const;
-  std::vector<std::string> extra_env_;
+  std::vector<std::string> extra_env_, under_;
   std::string program_;
   std::string dir_;
   int port_ = 0;
