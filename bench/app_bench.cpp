@@ -8,6 +8,8 @@
 // no socket backend). Writes its section of the results file.
 // Needs root (the scheduler runs the filters as lp).
 //
+// Then the server's memory under the tests' storm of hostile clients.
+//
 //   bench_app RESULTS.md [BURST_JOBS]
 #include <algorithm>
 #include <atomic>
@@ -21,6 +23,7 @@
 #include "printer_app.h"
 #include "private_scheduler.h"
 #include "results.h"
+#include "storm.h"
 
 using namespace vellum_test;
 
@@ -118,6 +121,44 @@ Measured Measure(const char *road, const Submit &submit, SocketPrinter &printer,
   return {Median(singles), burst / Since(start)};
 }
 
+// The server's memory under the storm of hostile clients the tests send
+// (malformed IPP, hostile documents of every format, broken HTTP; 6 clients
+// at once, once through the table each): its peak while the storm runs,
+// and what it keeps afterwards. Writes its section of the results file.
+void MeasureStorm(const std::string &results) {
+  constexpr int kStormClients = 6;
+  PrinterApp app;
+  if (const std::string why = app.Start(); !why.empty())
+    Fail(why);
+  SocketPrinter printer;
+  if (const std::string why = app.AddPrinter("storm", "vellum-zpl-203", printer.Uri());
+      !why.empty())
+    Fail(why);
+  const size_t before = ProcessKiB(app.Pid(), "VmRSS");
+  const std::vector<StormCase> cases = StormCases(app.Port(), "storm");
+  const StormReport report = RunStorm(app.Port(), cases, kStormClients, 1, 300);
+  const size_t peak = ProcessKiB(app.Pid(), "VmHWM"), after = ProcessKiB(app.Pid(), "VmRSS");
+  if (peak == 0)
+    Fail("the server ended during the storm");
+  using vellum_bench::Fixed;
+  std::ostringstream text;
+  text << "The tests' storm of hostile clients against `vellum-printer-app server` on the "
+          "loopback interface: "
+       << cases.size() << " hostile inputs (malformed IPP, hostile documents of every format it "
+       << "takes, broken HTTP), " << kStormClients
+       << " clients at once, each once through the table. Memory is the server's resident set "
+          "(VmRSS, VmHWM for the peak), documents rasterised by Ghostscript not counted. "
+       << vellum_bench::Machine() << "\n\n"
+       << "| connections | answered | seconds | before MiB | peak MiB | after MiB |\n"
+       << "|---:|---:|---:|---:|---:|---:|\n"
+       << "| " << report.connections << " | " << report.answered << " | "
+       << Fixed(report.seconds, 1) << (report.cut_short ? " (cut short)" : "") << " | "
+       << Fixed(before / 1024.0, 1) << " | " << Fixed(peak / 1024.0, 1) << " | "
+       << Fixed(after / 1024.0, 1) << " |\n";
+  vellum_bench::WriteResultsSection(results, "Printer application under a storm", text.str());
+  std::cout << text.str();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -196,5 +237,6 @@ int main(int argc, char **argv) {
        << Fixed(through_cups.labels_per_second, 1) << " |\n";
   vellum_bench::WriteResultsSection(argv[1], "Printer application and CUPS", text.str());
   std::cout << text.str();
+  MeasureStorm(argv[1]);
   return 0;
 }
