@@ -312,7 +312,11 @@ TEST_F(AppFault, AStormOfHostileClientsTakesNothingDown) {
   // add little to it.
   const std::vector<StormCase> cases = StormCases(app.Port(), "storm");
   const StormReport warm_up = RunStorm(app.Port(), cases, kStormClients, 1, 240);
+  // A server that died has no memory left.
   const size_t memory_before = ProcessKiB(app.Pid(), "VmRSS");
+  const std::string log = app.Log();
+  ASSERT_GT(memory_before, 0u) << "the server ended during the storm; its log ends with:\n"
+                               << log.substr(log.size() - std::min<size_t>(log.size(), 1500));
   const StormReport report = RunStorm(app.Port(), cases, kStormClients, 1, 240);
   std::cout << cases.size() << " hostile inputs, " << report.connections << " connections in "
             << report.seconds << " s, " << report.answered << " answered; peak memory "
@@ -321,8 +325,8 @@ TEST_F(AppFault, AStormOfHostileClientsTakesNothingDown) {
     std::cout << "  not answered " << count << " times: " << name << std::endl;
   for (const StormReport *pass : {&warm_up, &report}) {
     EXPECT_FALSE(pass->cut_short) << "the storm ran out of time: the server is slow or hangs";
-    for (const std::string &trouble : pass->troubles)
-      ADD_FAILURE() << trouble;
+    for (const auto &[trouble, count] : pass->troubles)
+      ADD_FAILURE() << trouble << " (" << count << " times)";
   }
 
   if (app.PrinterStateReasons("reference").empty())

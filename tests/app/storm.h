@@ -29,10 +29,10 @@ std::vector<StormCase> StormCases(int port, const std::string &printer);
 
 struct StormReport {
   size_t connections = 0;
-  size_t answered = 0;                  // connections that got an HTTP answer
-  std::map<int, size_t> statuses;       // HTTP status: count
-  std::vector<std::string> troubles;    // what must never happen, by case
-  std::map<std::string, size_t> silent; // cases the server never answered
+  size_t answered = 0;                    // connections that got an HTTP answer
+  std::map<int, size_t> statuses;         // HTTP status: count
+  std::map<std::string, size_t> troubles; // what must never happen: count
+  std::map<std::string, size_t> silent;   // cases the server never answered
   double seconds = 0;
   bool cut_short = false; // the time limit ended the storm
 };
