@@ -174,6 +174,7 @@ TEST(AppService, TheCommandLineNeverStartsAServerOfItsOwn) {
   // Killed, the server leaves its socket; a sub-command run then waits
   // for the server that starts again.
   ASSERT_EQ(app.Start(), "");
+  ASSERT_EQ(app.Command({"printers"}).exit_status, 0); // its socket is there
   ASSERT_GE(app.StopBy("SIGKILL"), 0);
   ASSERT_TRUE(std::filesystem::is_socket(socket));
   std::atomic<bool> done{false};
