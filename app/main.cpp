@@ -7,6 +7,7 @@
 
 #include <pappl/pappl.h>
 
+#include "local_server.h"
 #include "models.h"
 #include "system.h"
 
@@ -14,6 +15,9 @@ int main(int argc, char *argv[]) {
   // A Ghostscript or a printer that goes away shows as a failed write, not
   // a fatal signal.
   std::signal(SIGPIPE, SIG_IGN);
+  // PAPPL would start a private server where none answers.
+  if (const std::optional<int> status = vellum_app::RefuseWithoutServer(argc, argv))
+    return *status;
   return papplMainloop(argc, argv, VELLUM_VERSION, "Vellum label printer application",
                        vellum_app::kModelCount, vellum_app::Drivers(), vellum_app::AutoAdd,
                        vellum_app::DriverCallback, nullptr, nullptr, vellum_app::CreateSystem,

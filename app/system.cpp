@@ -82,11 +82,21 @@ pappl_soptions_t ServerOptions(const char *value) {
   return options;
 }
 
+// The first folder of one that systemd gives the service (a list
+// separated by colons), or "" outside a service.
+std::string ServiceFolder(const char *variable) {
+  const char *value = std::getenv(variable);
+  const std::string list = value != nullptr ? value : "";
+  return list.substr(0, list.find(':'));
+}
+
 // The spool folder when none is given: beside the state in SNAP_COMMON,
-// /var/spool for root, else the user's own.
+// in the service's state folder, /var/spool for root, else the user's own.
 std::string DefaultSpool() {
   if (const char *snap = std::getenv("SNAP_COMMON"))
     return std::string(snap) + "/" + kName + ".d";
+  if (const std::string state = ServiceFolder("STATE_DIRECTORY"); !state.empty())
+    return state + "/spool";
   if (getuid() == 0)
     return std::string("/var/spool/") + kName;
   if (const char *home = std::getenv("HOME"))
@@ -95,12 +105,16 @@ std::string DefaultSpool() {
   return std::string(tmp != nullptr ? tmp : "/tmp") + "/" + kName + std::to_string(getuid()) + ".d";
 }
 
-// Where PAPPL's main loop keeps the server's state: SNAP_COMMON when set,
-// /var/lib for root, else the user's configuration folder.
+// Where the server keeps its state: SNAP_COMMON when set, the state folder
+// systemd makes for the service (which runs as a user of its own), and
+// else where PAPPL's main loop keeps it: /var/lib for root, the user's
+// configuration folder.
 std::string StatePath() {
   const std::string file = std::string(kName) + ".state";
   if (const char *snap = std::getenv("SNAP_COMMON"))
     return std::string(snap) + "/" + file;
+  if (const std::string state = ServiceFolder("STATE_DIRECTORY"); !state.empty())
+    return state + "/" + file;
   if (getuid() == 0)
     return "/var/lib/" + file;
   if (const char *config = std::getenv("XDG_CONFIG_HOME"))
@@ -289,6 +303,11 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   const char *private_server = option("private-server");
   if (private_server == nullptr || std::strcmp(private_server, "true") != 0)
     papplSystemAddListeners(system, closed ? "localhost" : option("listen-hostname"));
+  // The service (a user of its own, with a /tmp of its own) listens in the
+  // runtime folder systemd makes for it; the sub-commands reach it there
+  // through the link where PAPPL looks for a root server's socket.
+  if (const std::string runtime = ServiceFolder("RUNTIME_DIRECTORY"); !runtime.empty())
+    papplSystemAddListeners(system, (runtime + "/" + kName + ".sock").c_str());
   if (const char *group = option("admin-group"))
     papplSystemSetAdminGroup(system, group);
 

@@ -8,7 +8,9 @@
 // no socket backend). Writes its section of the results file.
 // Needs root (the scheduler runs the filters as lp).
 //
-//   bench_app RESULTS.md [BURST_JOBS]
+// Then the server's memory under the tests' storm of hostile clients.
+//
+//   bench_app RESULTS.md [BURST_JOBS | storm]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,6 +23,7 @@
 #include "printer_app.h"
 #include "private_scheduler.h"
 #include "results.h"
+#include "storm.h"
 
 using namespace vellum_test;
 
@@ -118,12 +121,63 @@ Measured Measure(const char *road, const Submit &submit, SocketPrinter &printer,
   return {Median(singles), burst / Since(start)};
 }
 
+// The server's memory under the storm of hostile clients the tests send
+// (malformed IPP, hostile documents of every format, broken HTTP; 6 clients
+// at once, once through the table each): its peak while the storm runs,
+// and what it keeps afterwards. Writes its section of the results file.
+void MeasureStorm(const std::string &results) {
+  constexpr int kStormClients = 6;
+  PrinterApp app;
+  if (const std::string why = app.Start(); !why.empty())
+    Fail(why);
+  SocketPrinter printer;
+  if (const std::string why = app.AddPrinter("storm", "vellum-zpl-203", printer.Uri());
+      !why.empty())
+    Fail(why);
+  const size_t before = ProcessKiB(app.Pid(), "VmRSS");
+  const std::vector<StormCase> cases = StormCases(app.Port(), "storm");
+  // The peak as the storm goes, which a server that ends during it still
+  // shows.
+  std::atomic<bool> storming{true};
+  size_t peak = before;
+  std::thread sampler([&] {
+    for (; storming; Sleep(20))
+      peak = std::max(peak, ProcessKiB(app.Pid(), "VmHWM"));
+  });
+  const StormReport report = RunStorm(app.Port(), cases, kStormClients, 1, 300);
+  storming = false;
+  sampler.join();
+  const size_t after = ProcessKiB(app.Pid(), "VmRSS");
+  using vellum_bench::Fixed;
+  std::ostringstream text;
+  text << "The tests' storm of hostile clients against `vellum-printer-app server` on the "
+          "loopback interface: "
+       << cases.size() << " hostile inputs (malformed IPP, hostile documents of every format it "
+       << "takes, broken HTTP), " << kStormClients
+       << " clients at once, each once through the table. Memory is the server's resident set "
+          "(VmRSS, VmHWM for the peak), documents rasterised by Ghostscript not counted. "
+       << vellum_bench::Machine() << "\n\n"
+       << "| connections | answered | seconds | before MiB | peak MiB | after MiB |\n"
+       << "|---:|---:|---:|---:|---:|---:|\n"
+       << "| " << report.connections << " | " << report.answered << " | "
+       << Fixed(report.seconds, 1) << (report.cut_short ? " (cut short)" : "") << " | "
+       << Fixed(before / 1024.0, 1) << " | " << Fixed(peak / 1024.0, 1) << " | "
+       << (after > 0 ? Fixed(after / 1024.0, 1) : std::string("the server ended")) << " |\n";
+  vellum_bench::WriteResultsSection(results, "Printer application under a storm", text.str());
+  std::cout << text.str();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s RESULTS.md [BURST_JOBS]\n", argv[0]);
     return 2;
+  }
+  // "storm" in place of the burst measures the storm alone.
+  if (argc > 2 && std::string(argv[2]) == "storm") {
+    MeasureStorm(argv[1]);
+    return 0;
   }
   const int burst = argc > 2 ? std::atoi(argv[2]) : 100;
   const std::string pdf = ShippingLabel(false), letter = ShippingLabel(true);
@@ -196,5 +250,6 @@ int main(int argc, char **argv) {
        << Fixed(through_cups.labels_per_second, 1) << " |\n";
   vellum_bench::WriteResultsSection(argv[1], "Printer application and CUPS", text.str());
   std::cout << text.str();
+  MeasureStorm(argv[1]);
   return 0;
 }

@@ -181,6 +181,71 @@ TEST(AppService, TheDriversListLeavesARunningServersQueueAlone) {
   EXPECT_FALSE(std::filesystem::exists(arriving));
 }
 
+// The sub-commands never start a server of their own. Where none answers
+// (none ran, or one was stopped and its socket is gone, as a reboot or the
+// service's stop leaves it) they say so, naming the socket, end with
+// status 1 and leave no server behind; status and shutdown say so as
+// PAPPL does. Run while a server starts again (its socket still there,
+// refusing), a sub-command waits for it.
+TEST(AppService, TheCommandLineNeverStartsAServerOfItsOwn) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a user's sub-commands share one socket in /tmp with every other test's";
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  ASSERT_EQ(app.AddPrinter("labels", "vellum-zpl-203", "socket://127.0.0.1:9"), "");
+  ASSERT_GE(app.StopBy("SIGTERM"), 0);
+  const std::string socket = app.Dir() + "/vellum-printer-app.sock";
+  std::filesystem::remove(socket);
+  const std::string label = WriteScratchFile("none.zpl", "^XA^XZ\r\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char *said; // on standard error, or on standard output for status
+  };
+  const Case cases[] = {
+      {{"jobs"}, 1, "No server is running"},
+      {{"printers"}, 1, "No server is running"},
+      {{"add", "-d", "more", "-m", "vellum-zpl-203", "-v", "socket://127.0.0.1:9"},
+       1,
+       "No server is running"},
+      {{"submit", "-d", "labels", label}, 1, "No server is running"},
+      {{label}, 1, "No server is running"},
+      {{"cancel", "-d", "labels", "-j", "1"}, 1, "No server is running"},
+      {{"status"}, 0, "Server is not running."},
+      {{"shutdown"}, 1, "Server is not running."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const Result run = app.Command(c.args);
+    EXPECT_EQ(run.exit_status, c.status);
+    const std::string said = c.args[0] == "status" ? run.out : testing::PrintToString(run.err);
+    EXPECT_TRUE(Contains(said, c.said)) << said;
+    if (c.status != 0 && c.said == std::string("No server is running")) {
+      EXPECT_TRUE(Contains(said, socket)) << "the socket tried is not named: " << said;
+    }
+    EXPECT_FALSE(std::filesystem::exists(socket)) << "a server of the sub-command's own started";
+  }
+
+  // Killed, the server leaves its socket; a sub-command run then waits
+  // for the server that starts again.
+  ASSERT_EQ(app.Start(), "");
+  ASSERT_EQ(app.Command({"printers"}).exit_status, 0); // its socket is there
+  ASSERT_GE(app.StopBy("SIGKILL"), 0);
+  ASSERT_TRUE(std::filesystem::is_socket(socket));
+  std::atomic<bool> done{false};
+  Result listed;
+  std::thread command([&] {
+    listed = app.Command({"printers"});
+    done = true;
+  });
+  Sleep(1000); // the sub-command meanwhile finds the socket refusing
+  EXPECT_FALSE(done) << "the sub-command did not wait for the server";
+  ASSERT_EQ(app.Start(), "");
+  command.join();
+  EXPECT_EQ(listed.exit_status, 0) << testing::PrintToString(listed.err);
+  EXPECT_TRUE(Contains(listed.out, "labels")) << listed.out;
+}
+
 // A user's first run makes the folders of the default spool and state
 // (~/.config), and names the one it cannot make.
 TEST(AppService, AUsersFirstRunMakesItsFolders) {

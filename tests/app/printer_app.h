@@ -161,6 +161,8 @@ public:
 
   const std::string &Dir() const { return dir_; }
   int Port() const { return port_; }
+  // The server's process, 0 while it does not run.
+  pid_t Pid() const { return pid_; }
   std::string PrinterUri(const std::string &printer) const;
   std::string Log() const;
 

@@ -2,16 +2,22 @@
 // contents and fields checked, installed, used to print through a private
 // scheduler with the installed filter and PPD, and purged. The machine is
 // left as it was found, also when a check fails.
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <regex>
 #include <sstream>
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -154,6 +160,7 @@ void ExpectAppPackage(const std::string &deb, const std::string &scratch) {
   ExpectFiles(deb, {
                        {"/usr/sbin/vellum-printer-app", kExecutable},
                        {"/lib/systemd/system/vellum-printer-app.service", kData},
+                       {"/lib/udev/rules.d/60-vellum-printer-app.rules", kData},
                        {"/usr/share/vellum-printer-app/test-label.pdf", kData},
                        {"/usr/share/man/man8/vellum-printer-app.8.gz", kData},
                        {"/usr/share/doc/vellum-printer-app/README.md.gz", kData},
@@ -161,7 +168,7 @@ void ExpectAppPackage(const std::string &deb, const std::string &scratch) {
                        {"/usr/share/doc/vellum-printer-app/changelog.gz", kData},
                    });
   const std::string depends = Field(deb, "Depends");
-  for (const char *package : {"ghostscript", "libpappl1", "libcups2", "libjpeg62-turbo"})
+  for (const char *package : {"ghostscript", "adduser", "libpappl1", "libcups2", "libjpeg62-turbo"})
     EXPECT_NE(depends.find(package), std::string::npos) << depends;
   EXPECT_EQ(Field(deb, "Recommends"), "avahi-daemon");
   const std::regex cups("(^|[ ,|])cups([ ,(|]|$)");
@@ -504,9 +511,196 @@ TEST(Package, ArmStepsAreSkippedWhileTheirIndexCannotBeFetched) {
   EXPECT_EQ(RunProgram({"/usr/bin/dpkg", "--print-foreign-architectures"}, {}).out, architectures);
 }
 
-// The printer application's package: its files, fields and lintian; once
-// installed, its server (run privately, not as the service) prints the test
-// label; the service is enabled for boot; a purge leaves nothing behind.
+// A systemd unit's settings: every value of each key, in order.
+std::map<std::string, std::vector<std::string>> UnitSettings(const std::string &unit) {
+  std::map<std::string, std::vector<std::string>> settings;
+  for (const std::string &line : SplitLines(ReadFile(unit))) {
+    const size_t equals = line.find('=');
+    if (!line.empty() && line[0] != '#' && line[0] != '[' && equals != std::string::npos)
+      settings[line.substr(0, equals)].push_back(line.substr(equals + 1));
+  }
+  return settings;
+}
+
+std::vector<std::string> Words(const std::string &text) {
+  std::istringstream in(text);
+  std::vector<std::string> words;
+  for (std::string word; in >> word;)
+    words.push_back(word);
+  return words;
+}
+
+// systemd-analyze's overall exposure of the unit (0, safest, to 10), or -1
+// where it gives none; *said is the line that tells it.
+double Exposure(const std::string &unit, std::string *said) {
+  const Result analyzed = RunProgram(
+      {"/usr/bin/systemd-analyze", "security", "--offline=true", "--no-pager", unit}, {"LC_ALL=C"});
+  for (const std::string &line :
+       SplitLines(analyzed.out + "\n" + testing::PrintToString(analyzed.err))) {
+    std::smatch match;
+    if (std::regex_search(line, match, std::regex("Overall exposure level for [^:]*: ([0-9.]+)"))) {
+      *said = line;
+      return std::stod(match[1]);
+    }
+  }
+  *said = analyzed.out + testing::PrintToString(analyzed.err);
+  return -1;
+}
+
+// The printer application's service started as systemd starts it, as far
+// as a machine without a running systemd allows, from the installed unit:
+// its ExecStartPre (the socket's link), the folders systemd makes for it
+// (owned by its user) and their variables, its user, group and
+// supplementary groups, no new privileges and no capabilities, its umask,
+// and its ExecStart, with a port on the loopback interface of the test's.
+class InstalledService {
+public:
+  explicit InstalledService(const std::string &unit) : settings_(UnitSettings(unit)) {}
+  InstalledService(const InstalledService &) = delete;
+  InstalledService &operator=(const InstalledService &) = delete;
+  ~InstalledService() { Stop(); }
+
+  std::string Setting(const char *key) const {
+    const auto it = settings_.find(key);
+    return it == settings_.end() ? "" : it->second.back();
+  }
+  std::string StateFolder() const { return "/var/lib/" + Setting("StateDirectory"); }
+  std::string RuntimeFolder() const { return "/run/" + Setting("RuntimeDirectory"); }
+
+  // Starts the service; "" or why not.
+  std::string Start(int port, const std::string &output) {
+    const std::string user = Setting("User"), group = Setting("Group");
+    for (const auto &[folder, mode] :
+         {std::pair{StateFolder(), Setting("StateDirectoryMode")},
+          std::pair{RuntimeFolder(), Setting("RuntimeDirectoryMode")}}) {
+      fs::create_directories(folder);
+      RunProgram({"/bin/chown", user + ":" + group, folder}, {});
+      RunProgram({"/bin/chmod", mode.empty() ? "0755" : mode, folder}, {});
+    }
+    for (std::string pre : settings_["ExecStartPre"]) {
+      if (!pre.empty() && pre[0] == '+')
+        pre.erase(0, 1);
+      if (RunProgram(Words(pre), {}).exit_status != 0)
+        return "ExecStartPre failed: " + pre;
+    }
+    std::string groups;
+    for (const std::string &name : Words(Setting("SupplementaryGroups")))
+      groups += (groups.empty() ? "" : ",") + name;
+    std::vector<std::string> argv = {"/bin/sh",
+                                     "-c",
+                                     "umask " + Setting("UMask") + " && exec \"$0\" \"$@\"",
+                                     "/usr/bin/setpriv",
+                                     "--reuid=" + user,
+                                     "--regid=" + group,
+                                     "--groups=" + groups,
+                                     "--no-new-privs",
+                                     "--inh-caps=-all",
+                                     "--bounding-set=-all"};
+    for (const std::string &word : Words(Setting("ExecStart")))
+      argv.push_back(word);
+    argv.insert(argv.end(),
+                {"-o", "server-port=" + std::to_string(port), "-o", "listen-hostname=localhost"});
+    process_ = Spawn(argv,
+                     {"STATE_DIRECTORY=" + StateFolder(), "RUNTIME_DIRECTORY=" + RuntimeFolder(),
+                      "HOME=" + StateFolder(), "LC_ALL=C"},
+                     {"", output});
+    for (int i = 0; i < 400; ++i) {
+      if (http_t *http = httpConnect2("127.0.0.1", port, nullptr, AF_INET,
+                                      HTTP_ENCRYPTION_IF_REQUESTED, 0, 100, nullptr)) {
+        httpClose(http);
+        return "";
+      }
+      int status = 0;
+      if (waitpid(process_.pid, &status, WNOHANG) == process_.pid) {
+        process_.pid = 0;
+        return "the service ended: " + ReadFile(output);
+      }
+      Sleep(50);
+    }
+    return "the service does not answer on its port";
+  }
+
+  void Stop() {
+    if (process_.pid > 0) {
+      kill(process_.pid, SIGTERM);
+      int status = 0;
+      waitpid(process_.pid, &status, 0);
+      process_.pid = 0;
+    }
+  }
+
+  pid_t Pid() const { return process_.pid; }
+
+private:
+  std::map<std::string, std::vector<std::string>> settings_;
+  Process process_;
+};
+
+// A line of /proc/PID/status ("Uid:", "Groups:", "NoNewPrivs:"), its
+// values.
+std::string ProcessStatus(pid_t pid, const std::string &field) {
+  for (const std::string &line : SplitLines(ReadFile("/proc/" + std::to_string(pid) + "/status")))
+    if (line.rfind(field, 0) == 0)
+      return line.substr(field.size());
+  return "";
+}
+
+// The command line of the printer application, run as root as a user
+// runs it: it finds the server on /run's socket.
+Result AppCommand(const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {"/usr/sbin/vellum-printer-app"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, {"LC_ALL=C"});
+}
+
+// Where the service keeps its state, and where the package's server,
+// before it ran as a user of its own, kept it as root.
+const char kServiceFolder[] = "/var/lib/vellum-printer-app";
+const char kOldState[] = "/var/lib/vellum-printer-app.state";
+const char kOldSpool[] = "/var/spool/vellum-printer-app";
+const char kSystemSocket[] = "/run/vellum-printer-app.sock";
+
+// The state an older package's server, run by root, left: a printer that
+// does not answer and a label waiting for it. The installed server,
+// started as that service was (root, no folder of systemd's), keeps its
+// state where that one did.
+void LeaveAnOldServersState(int printer_port, const std::string &scratch) {
+  const int port = FreePort();
+  Process old =
+      Spawn({"/usr/sbin/vellum-printer-app", "server", "-o", "server-port=" + std::to_string(port),
+             "-o", "listen-hostname=localhost", "-o", "log-file=-"},
+            {"LC_ALL=C", "HOME=/root"}, {"", scratch + "/old-server.out"});
+  for (int i = 0; i < 200 && !fs::exists(kSystemSocket); ++i)
+    Sleep(50);
+  EXPECT_EQ(AppCommand({"add", "-d", "kept", "-m", "vellum-zpl-203", "-v",
+                        "socket://127.0.0.1:" + std::to_string(printer_port)})
+                .exit_status,
+            0);
+  const std::string label = scratch + "/kept.zpl";
+  std::ofstream(label) << "^XA^FO50,50^A0N,40,40^FDKept label^FS^XZ\r\n";
+  EXPECT_EQ(
+      AppCommand({"submit", "-d", "kept", "-o", "document-format=application/vnd.zebra-zpl", label})
+          .exit_status,
+      0);
+  // The state is saved within a second of a change.
+  for (int i = 0; i < 100 && !Contains(ReadFile(kOldState), "Job "); ++i)
+    Sleep(100);
+  kill(old.pid, SIGTERM);
+  Wait(old);
+  EXPECT_TRUE(Contains(ReadFile(kOldState), "Job ")) << "no job in the old state";
+  EXPECT_FALSE(fs::is_empty(kOldSpool));
+}
+
+// The printer application's package: its files, fields and lintian; the
+// service's confinement as systemd-analyze rates it (printed; at most
+// 3.0). Once installed (and installed again over the state an older
+// package's root server left, which moves into the service's folder), its
+// service, started as systemd starts it, runs as its own user without
+// privileges, keeps that state (the printer, and the waiting label, which
+// prints), takes the command line's requests through /run's socket and
+// prints the test label; the installed server, run privately, prints it
+// too; the service is enabled for boot; a purge leaves nothing behind, the
+// service's user included.
 TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
   if (geteuid() != 0)
     GTEST_SKIP() << "installing a package needs root";
@@ -514,6 +708,9 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
     GTEST_SKIP() << "no dpkg";
   if (Installed(kAppPackage))
     GTEST_SKIP() << kAppPackage << " is installed on this machine; the test leaves it alone";
+  for (const char *path : {kServiceFolder, kOldState, kOldSpool, kSystemSocket})
+    if (fs::exists(path) || fs::is_symlink(path))
+      GTEST_SKIP() << path << " is on this machine; the test leaves it alone";
   const std::string out = TempFolder("package-app"), build = TempFolder("package-app-build");
   Cleanup cleanup;
   cleanup.folders = {out, build};
@@ -532,12 +729,23 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
   const Result install = RunProgram({"/usr/bin/dpkg", "-i", app_deb}, {"LC_ALL=C"});
   ASSERT_EQ(install.exit_status, 0) << testing::PrintToString(install.err);
   // Enabled for boot, starting the installed server.
+  const std::string unit = "/lib/systemd/system/vellum-printer-app.service";
   const std::string wants =
       "/etc/systemd/system/multi-user.target.wants/vellum-printer-app.service";
   EXPECT_TRUE(fs::is_symlink(wants));
-  EXPECT_NE(ReadFile("/lib/systemd/system/vellum-printer-app.service")
-                .find("ExecStart=/usr/sbin/vellum-printer-app server"),
+  EXPECT_NE(ReadFile(unit).find("ExecStart=/usr/sbin/vellum-printer-app server"),
             std::string::npos);
+  {
+    SCOPED_TRACE("the service's confinement");
+    ASSERT_EQ(access("/usr/bin/systemd-analyze", X_OK), 0)
+        << "systemd-analyze (Debian's systemd) is not installed";
+    std::string said;
+    const double exposure = Exposure(unit, &said);
+    std::cout << said << std::endl;
+    RecordProperty("exposure", said);
+    EXPECT_GE(exposure, 0) << said;
+    EXPECT_LE(exposure, 3.0) << said;
+  }
   const Result shown = RunProgram(
       {"/usr/bin/man", "--warnings", "-l", "/usr/share/man/man8/vellum-printer-app.8.gz"},
       {"LC_ALL=C.UTF-8", "MANPAGER=cat", "MANWIDTH=80"});
@@ -549,24 +757,80 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
                                    "/usr/share/vellum-printer-app/test-label.pdf");
   }
 
-  // What the service keeps in /var/lib: its state and, beside it, the
-  // queue, the speeds, the lock and a save in progress (where no such file
-  // is there already: the test leaves a machine's own alone).
-  std::vector<std::string> kept;
-  for (const char *suffix : {"", ".queue", ".speeds", ".lock", ".new", ".queue.new"}) {
-    const std::string path = std::string("/var/lib/vellum-printer-app.state") + suffix;
-    if (!fs::exists(path)) {
-      WriteFile(path, "");
-      kept.push_back(path);
+  {
+    SCOPED_TRACE("the service, over an older package's state");
+    const int kept_port = FreePort();
+    LeaveAnOldServersState(kept_port, out);
+    const Result again = RunProgram({"/usr/bin/dpkg", "-i", app_deb}, {"LC_ALL=C"});
+    ASSERT_EQ(again.exit_status, 0) << testing::PrintToString(again.err);
+    EXPECT_FALSE(fs::exists(kOldState)) << "the old state stayed where it was";
+    EXPECT_FALSE(fs::exists(kOldSpool)) << "the old spool stayed where it was";
+
+    InstalledService service(unit);
+    const std::string user = service.Setting("User");
+    ASSERT_NE(user, "");
+    ASSERT_EQ(service.Start(FreePort(), out + "/service.out"), "");
+    // Its own user and group, in lp, without privileges.
+    const passwd *account = getpwnam(user.c_str());
+    const group *lp = getgrnam("lp");
+    ASSERT_NE(account, nullptr) << "no user " << user;
+    ASSERT_NE(lp, nullptr);
+    const std::string uid = std::to_string(account->pw_uid), lp_gid = std::to_string(lp->gr_gid);
+    EXPECT_EQ(Words(ProcessStatus(service.Pid(), "Uid:")), std::vector<std::string>(4, uid));
+    const std::vector<std::string> groups = Words(ProcessStatus(service.Pid(), "Groups:"));
+    EXPECT_NE(std::find(groups.begin(), groups.end(), lp_gid), groups.end())
+        << testing::PrintToString(groups);
+    EXPECT_EQ(Words(ProcessStatus(service.Pid(), "NoNewPrivs:")), std::vector<std::string>{"1"});
+    EXPECT_EQ(Words(ProcessStatus(service.Pid(), "CapEff:")),
+              std::vector<std::string>{"0000000000000000"});
+    for (const auto &entry : fs::recursive_directory_iterator(kServiceFolder)) {
+      struct stat info {};
+      ASSERT_EQ(lstat(entry.path().c_str(), &info), 0);
+      EXPECT_EQ(std::to_string(info.st_uid), uid) << entry.path();
     }
+
+    // The command line reaches it through /run's socket; the printer and
+    // the label kept by the older package's server are there, and the
+    // label prints once the printer answers.
+    const Result printers = AppCommand({"printers"});
+    EXPECT_EQ(printers.exit_status, 0) << testing::PrintToString(printers.err);
+    EXPECT_TRUE(Contains(printers.out, "kept")) << printers.out;
+    SocketPrinter kept({}, kept_port);
+    ASSERT_TRUE(kept.AwaitCaptures(1, 60)) << ReadFile(out + "/service.out");
+    EXPECT_TRUE(Contains(kept.Captures()[0], "^FDKept label^FS"));
+
+    // It prints the test label (PDF, through Ghostscript, as its user).
+    SocketPrinter printer;
+    ASSERT_EQ(AppCommand({"add", "-d", "installed", "-m", "vellum-zpl-203", "-v", printer.Uri()})
+                  .exit_status,
+              0);
+    const Result submitted =
+        AppCommand({"submit", "-d", "installed", "-o", "media=oe_4x2-label_4x2in",
+                    "/usr/share/vellum-printer-app/test-label.pdf"});
+    EXPECT_EQ(submitted.exit_status, 0) << testing::PrintToString(submitted.err);
+    ASSERT_TRUE(printer.AwaitCaptures(1, 120)) << ReadFile(out + "/service.out");
+    bool whole = false;
+    EXPECT_EQ(WholeLabels(printer.Captures()[0], &whole), 1u);
+    EXPECT_TRUE(whole);
+    service.Stop();
   }
+
+  // What an older package's server kept in /var/lib beside its state: the
+  // queue, the speeds, the lock and a save in progress.
+  for (const char *suffix : {"", ".queue", ".speeds", ".lock", ".new", ".queue.new"})
+    WriteFile(std::string(kOldState) + suffix, "");
   const Result purged = RunProgram({"/usr/bin/dpkg", "--purge", kAppPackage}, {"LC_ALL=C"});
   EXPECT_EQ(purged.exit_status, 0) << testing::PrintToString(purged.err);
   EXPECT_FALSE(Installed(kAppPackage));
-  for (const std::string &path : kept) {
+  for (const char *suffix : {"", ".queue", ".speeds", ".lock", ".new", ".queue.new"}) {
+    const std::string path = std::string(kOldState) + suffix;
     EXPECT_FALSE(fs::exists(path)) << path;
     fs::remove(path);
   }
+  for (const char *path : {kServiceFolder, kOldSpool, kSystemSocket, "/run/vellum-printer-app"})
+    EXPECT_FALSE(fs::exists(path) || fs::is_symlink(path)) << path;
+  EXPECT_NE(RunProgram({"/usr/bin/getent", "passwd", "vellum-printer-app"}, {}).exit_status, 0)
+      << "the service's user stayed";
   for (const auto &[path, entry] : files) {
     if (entry.mode[0] == '-') {
       EXPECT_FALSE(fs::exists(path)) << path;
