@@ -52,44 +52,6 @@ std::mutex records_mutex;
 std::map<int, Record> records;
 bool new_labels_stopped = false; // since the server stops; guarded by records_mutex
 
-// The faults a printer reports, and their words.
-struct Fault {
-  pappl_preason_t reason;
-  const char *words;
-};
-constexpr Fault kOutOfLabels{PAPPL_PREASON_MEDIA_EMPTY, "Out of labels"};
-constexpr Fault kHeadOpen{PAPPL_PREASON_COVER_OPEN, "Print head open"};
-constexpr Fault kOutOfRibbon{PAPPL_PREASON_MARKER_SUPPLY_EMPTY, "Out of ribbon"};
-constexpr Fault kPaused{PAPPL_PREASON_OTHER, "Paused at the printer"};
-constexpr Fault kJam{PAPPL_PREASON_MEDIA_JAM, "Label jam"};
-constexpr Fault kError{PAPPL_PREASON_OTHER, "Printer error (see the printer)"};
-
-void Add(PrinterCondition &condition, const Fault &fault) {
-  condition.reasons |= fault.reason;
-  condition.words += (condition.words.empty() ? "" : ", ") + std::string(fault.words);
-}
-
-// The comma-separated fields of the `index`th <STX>...<ETX> string.
-std::vector<std::string> Fields(const std::string &answer, int index) {
-  size_t from = 0;
-  for (int i = 0; i <= index; ++i) {
-    from = answer.find('\x02', from);
-    if (from == std::string::npos)
-      return {};
-    ++from;
-  }
-  const size_t end = answer.find('\x03', from);
-  if (end == std::string::npos)
-    return {};
-  std::vector<std::string> fields;
-  for (size_t at = from; at <= end;) {
-    const size_t comma = std::min(answer.find(',', at), end);
-    fields.push_back(answer.substr(at, comma - at));
-    at = comma + 1;
-  }
-  return fields;
-}
-
 // The AppSocket connection of this process to the printer's device URI:
 // the descriptor whose peer is its host and port; -1 for another kind of
 // device, or when none or more than one matches.
@@ -167,6 +129,8 @@ std::optional<PrinterCondition> Ask(pappl_device_t *device, int fd, bool zpl) {
     if (got <= 0)
       break;
     answer.append(data, static_cast<size_t>(got));
+    if (answer.size() >= kLongestStatusAnswer)
+      break;
     if (zpl ? std::count(answer.begin(), answer.end(), '\x03') >= 3 : !answer.empty())
       break;
   }
@@ -189,13 +153,7 @@ std::optional<PrinterCondition> Condition(pappl_printer_t *printer, pappl_device
   const char *uri = papplPrinterGetDeviceURI(printer);
   if (uri != nullptr && std::strncmp(uri, "usb:", 4) == 0) {
     // The USB printer class's port status: paper out, not selected.
-    PrinterCondition condition;
-    const pappl_preason_t status = papplDeviceGetStatus(device);
-    if (status & PAPPL_PREASON_MEDIA_EMPTY)
-      Add(condition, kOutOfLabels);
-    if (status & PAPPL_PREASON_OTHER)
-      Add(condition, kError);
-    return condition;
+    return PortStatusCondition(papplDeviceGetStatus(device));
   }
   const int fd = DeviceSocket(printer);
   if (fd < 0)
@@ -227,35 +185,6 @@ bool Show(pappl_printer_t *printer, const PrinterCondition &condition) {
 }
 
 } // namespace
-
-std::optional<PrinterCondition> ParseHostStatus(const std::string &answer) {
-  const std::vector<std::string> first = Fields(answer, 0), second = Fields(answer, 1);
-  if (first.size() < 3 || second.size() < 4)
-    return std::nullopt;
-  PrinterCondition condition;
-  if (first[1] == "1")
-    Add(condition, kOutOfLabels);
-  if (second[2] == "1")
-    Add(condition, kHeadOpen);
-  if (second[3] == "1")
-    Add(condition, kOutOfRibbon);
-  if (first[2] == "1")
-    Add(condition, kPaused);
-  return condition;
-}
-
-PrinterCondition ParseTsplStatus(unsigned char status) {
-  const struct {
-    unsigned char bit;
-    const Fault &fault;
-  } faults[] = {{0x04, kOutOfLabels}, {0x01, kHeadOpen}, {0x08, kOutOfRibbon},
-                {0x02, kJam},         {0x10, kPaused},   {0x80, kError}};
-  PrinterCondition condition;
-  for (const auto &f : faults)
-    if (status & f.bit)
-      Add(condition, f.fault);
-  return condition;
-}
 
 bool AwaitPrinterReady(pappl_job_t *job, pappl_device_t *device) {
   pappl_printer_t *printer = papplJobGetPrinter(job);
