@@ -3,7 +3,6 @@
 #include "budget.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 
 namespace vellum_app {
