@@ -9,6 +9,8 @@
 // print-scaling: "auto" prints the label found on it at full size, else
 // fits the page as before; "fit" and "auto-fit" fit it; "none" prints it at
 // full size from its top left; "fill" fills the label with it.
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,8 +22,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "budget.h"
 #include "ghostscript.h"
 #include "layout.h"
+#include "pdf_pages.h"
 #include "print.h"
 
 namespace vellum_app {
@@ -81,38 +85,6 @@ bool EndsWhole(const char *path) {
   return got > 0 && std::string(tail, static_cast<size_t>(got)).find("%%EOF") != std::string::npos;
 }
 
-// Whether every page box written plainly in the file fits the label: true
-// only when the file has one at least and keeps no objects in compressed
-// streams, where a page's box could hide. It spares most labels asking
-// Ghostscript.
-bool PlainBoxesFit(const std::string &pdf, Extent label) {
-  if (pdf.find("/ObjStm") != std::string::npos)
-    return false;
-  bool any = false;
-  for (size_t at = pdf.find("/MediaBox"); at != std::string::npos;
-       at = pdf.find("/MediaBox", at + 1)) {
-    const char *p = pdf.c_str() + at + 9;
-    while (*p == ' ' || *p == '\r' || *p == '\n')
-      ++p;
-    if (*p++ != '[')
-      return false;
-    double box[4];
-    for (double &value : box) {
-      char *end = nullptr;
-      value = std::strtod(p, &end);
-      if (end == p)
-        return false;
-      p = end;
-    }
-    const Extent size{static_cast<uint32_t>(std::fabs(box[2] - box[0])),
-                      static_cast<uint32_t>(std::fabs(box[3] - box[1]))};
-    if (!FitsLabel(size, label))
-      return false;
-    any = true;
-  }
-  return any;
-}
-
 // A PostScript string of the text.
 std::string PsString(const std::string &text) {
   std::string quoted = "(";
@@ -124,9 +96,22 @@ std::string PsString(const std::string &text) {
   return quoted + ")";
 }
 
+// A PDF job on its way: the engine's job, the job's settings and limits,
+// and why its document stopped early, if it did.
+struct PdfJob {
+  pappl_job_t *job;
+  const pappl_pr_options_t &options;
+  LabelJob &label;
+  JobLimits limits;
+  TimeAllowance time;
+  bool printed = true;
+  bool printer_failed = false; // the printer did not take a label
+  std::string refused;
+};
+
 // The pages' sizes in points, as they print (turned by their /Rotate), as
 // Ghostscript reads them; nothing when it cannot.
-std::optional<std::vector<Extent>> PageSizes(const std::string &path) {
+std::optional<std::vector<Extent>> PageSizes(const std::string &path, TimeAllowance &time) {
   const std::string folder = path.substr(0, path.rfind('/') + 1);
   Ghostscript gs;
   if (folder.empty() ||
@@ -138,52 +123,63 @@ std::optional<std::vector<Extent>> PageSizes(const std::string &path) {
       " (r) file runpdfbegin 1 1 pdfpagecount {pdfgetpage dup /MediaBox pget not {[0 0 612 792]} "
       "if aload pop 3 -1 roll sub abs 3 1 roll exch sub abs exch 3 -1 roll /Rotate pget {90 idiv "
       "2 mod 0 ne {exch} if} if exch =only ( ) print =only (\\n) print} for quit\n";
-  SendText(program, gs.in);
-  const std::string sizes = ReadAll(gs.out);
-  if (!EndedWell(gs.pid))
+  SendText(program, gs, time);
+  // A line a page: far more than the pages a job prints is not read.
+  const std::optional<std::string> sizes = ReadAll(gs, time, size_t{1} << 20);
+  if (!EndGhostscript(gs, sizes.has_value()))
     return std::nullopt;
-  std::vector<Extent> pages;
-  const char *p = sizes.c_str();
-  for (;;) {
-    char *end = nullptr;
-    const double width = std::strtod(p, &end);
-    if (end == p)
-      break;
-    p = end;
-    const double height = std::strtod(p, &end);
-    if (end == p)
-      return std::nullopt;
-    p = end;
-    pages.push_back({static_cast<uint32_t>(width), static_cast<uint32_t>(height)});
-  }
-  if (pages.empty())
-    return std::nullopt;
-  return pages;
+  return ParsePageSizes(*sizes);
 }
 
-// The largest page laid out at its own size (17 x 22 in, either way
-// round); a document with a larger one is fitted, as a poster is no
-// carrier's page and its rendering would take a lot of memory.
-constexpr Extent kLargestLaidOut{1224, 1584};
+// How the document's pages go on the label: fitted by Ghostscript, or
+// rendered at `scale` times the printer's resolution and laid out by
+// print-scaling.
+struct Plan {
+  bool laid_out = false;
+  double scale = 1;
+};
 
-// The first page larger than the label (in points), so that print-scaling
-// lays the document out; nothing when every page fits the label, when the
-// sizes cannot be read, or when a page is larger than any carrier's.
-std::optional<Extent> FirstLargerPage(const char *path, Extent label) {
-  std::string pdf;
-  if (ReadDocument(path, &pdf) && PlainBoxesFit(pdf, label))
-    return std::nullopt;
-  const auto sizes = PageSizes(path);
+// The plan for a document with a page larger than the label (in points),
+// so that print-scaling lays it out: at the printer's resolution, or for
+// "fill" at the scale at which that page just covers the label. It is
+// fitted when every page fits the label, when the sizes cannot be read,
+// or when a page is larger than any carrier's (17 x 22 in: a poster is no
+// carrier's page, and its rendering would take a lot of memory). A page
+// that at the scale "fill" asks for would pass the budget is refused.
+Plan PlanPages(PdfJob &pdf, const char *path) {
+  const Extent label = LabelPoints(pdf.options);
+  const pappl_scaling_t scaling = pdf.options.print_scaling;
+  if (scaling != PAPPL_SCALING_AUTO && scaling != PAPPL_SCALING_NONE &&
+      scaling != PAPPL_SCALING_FILL)
+    return {};
+  std::string text;
+  if (ReadDocument(path, &text) && PlainBoxesFit(text, label))
+    return {};
+  text = std::string();
+  const auto sizes = PageSizes(path, pdf.time);
   if (!sizes)
-    return std::nullopt;
-  std::optional<Extent> larger;
+    return {};
+  const auto larger = std::find_if(sizes->begin(), sizes->end(),
+                                   [label](Extent size) { return !FitsLabel(size, label); });
+  if (larger == sizes->end() || std::any_of(sizes->begin(), sizes->end(), [](Extent size) {
+        return !FitsLabel(size, kLargestPagePoints);
+      }))
+    return {};
+  const std::optional<double> scale =
+      scaling == PAPPL_SCALING_FILL ? FillScale(*larger, label) : 1.0;
+  if (!scale)
+    return {};
+  const auto dpi = static_cast<unsigned>(pdf.options.printer_resolution[0]);
   for (const Extent &size : *sizes) {
-    if (!FitsLabel(size, kLargestLaidOut))
-      return std::nullopt;
-    if (!larger && !FitsLabel(size, label))
-      larger = size;
+    const Extent dots = RenderedDots(size, *scale, dpi);
+    if (!WithinBudget(dots, dpi)) {
+      if (*scale == 1)
+        return {};
+      pdf.refused = OverBudget("page filled onto the label", "dots", dots, dpi);
+      return {};
+    }
   }
-  return larger;
+  return {true, *scale};
 }
 
 // What a rendering gave: whether Ghostscript started and ended well, and
@@ -197,42 +193,62 @@ struct Rendering {
 // returns false to stop.
 using PageHandler = std::function<bool(cups_page_header2_t &, const RowReader &)>;
 
+// Ghostscript's raster, read within the document's allowance.
+struct RasterSource {
+  Ghostscript &gs;
+  TimeAllowance &time;
+};
+
+ssize_t ReadRaster(void *source, unsigned char *data, size_t size) {
+  auto *from = static_cast<RasterSource *>(source);
+  return ReadOutput(from->gs, from->time, data, size);
+}
+
 // Renders the job's PDF with Ghostscript (one started ahead when `ahead`)
-// and hands it each page until the handler stops or the job is cancelled.
-Rendering RenderPdf(pappl_job_t *job, const std::vector<std::string> &args, bool ahead,
+// and hands it each page until the handler stops, the job is cancelled or
+// the document meets a limit: a page beyond the budget or the job's
+// pages, or the time it may take.
+Rendering RenderPdf(PdfJob &pdf, const std::vector<std::string> &args, bool ahead,
                     const PageHandler &handle) {
   Rendering rendering;
   Ghostscript gs;
   rendering.started = ahead ? TakeGhostscript(args, &gs) : StartGhostscript(args, &gs);
   if (!rendering.started) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start Ghostscript: %s", std::strerror(errno));
+    papplLogJob(pdf.job, PAPPL_LOGLEVEL_ERROR, "Unable to start Ghostscript: %s",
+                std::strerror(errno));
     return rendering;
   }
-  const bool sent = SendFile(papplJobGetFilename(job), gs.in);
-  cups_raster_t *ras = cupsRasterOpen(gs.out, CUPS_RASTER_READ);
+  const bool sent = SendFile(papplJobGetFilename(pdf.job), gs, pdf.time);
+  RasterSource source{gs, pdf.time};
+  cups_raster_t *ras = cupsRasterOpenIO(ReadRaster, &source, CUPS_RASTER_READ);
   const RowReader read_row = [ras](unsigned char *row, uint32_t bytes) {
     return cupsRasterReadPixels(ras, row, bytes) != 0;
   };
+  const auto dpi = static_cast<unsigned>(pdf.options.printer_resolution[0]);
   cups_page_header2_t header;
-  bool going = true;
-  while (going && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header)) {
+  bool whole = false; // read to its end
+  while (!papplJobIsCanceled(pdf.job)) {
+    if (!cupsRasterReadHeader2(ras, &header)) {
+      whole = !pdf.time.used_up;
+      break;
+    }
+    if (static_cast<uint32_t>(rendering.pages) >= pdf.limits.pages) {
+      pdf.refused = TooManyPages(pdf.limits.pages);
+      break;
+    }
+    const uint32_t width = std::max(header.cupsWidth, header.cupsBytesPerLine);
+    if (!WithinBudget({width, header.cupsHeight}, dpi)) {
+      pdf.refused = OverBudget("page", "dots", {header.cupsWidth, header.cupsHeight}, dpi);
+      break;
+    }
     ++rendering.pages;
-    going = handle(header, read_row);
+    if (!handle(header, read_row))
+      break;
   }
   cupsRasterClose(ras);
-  close(gs.out);
-  rendering.converted = EndedWell(gs.pid) && sent;
+  rendering.converted = EndGhostscript(gs, whole) && sent;
   return rendering;
 }
-
-// A PDF job on its way: the engine's job and the job's settings.
-struct PdfJob {
-  pappl_job_t *job;
-  const pappl_pr_options_t &options;
-  LabelJob &label;
-  bool printed = true;
-  bool printer_failed = false; // the printer did not take a label
-};
 
 // Prints a page through the engine with the job's darkness and copies.
 bool PrintPdfPage(PdfJob &pdf, cups_page_header2_t &header, const RowReader &read_row) {
@@ -250,20 +266,11 @@ bool PrintPdfPage(PdfJob &pdf, cups_page_header2_t &header, const RowReader &rea
 // prints. False when it could not be rendered or printed.
 bool PrintFittedPage(PdfJob &pdf, int page) {
   const Rendering rendering =
-      RenderPdf(pdf.job, GhostscriptArgs(pdf.options, Render::kFitted, 1, page), false,
+      RenderPdf(pdf, GhostscriptArgs(pdf.options, Render::kFitted, 1, page), false,
                 [&pdf](cups_page_header2_t &header, const RowReader &read_row) {
                   return PrintPdfPage(pdf, header, read_row);
                 });
   return rendering.converted && rendering.pages == 1 && pdf.printed;
-}
-
-// The scale of the printer's resolution at which a page of `points` just
-// covers the label, turned to it as Ghostscript turns a page to fit.
-double FillScale(Extent points, Extent label) {
-  if (TurnedOnLabel(points, label))
-    std::swap(points.width, points.height);
-  return std::max(static_cast<double>(label.width) / points.width,
-                  static_cast<double>(label.height) / points.height);
 }
 
 // Prints the PDF's pages laid out by print-scaling: each page rendered at
@@ -291,7 +298,8 @@ bool PrintLaidOut(PdfJob &pdf, double scale, Rendering *rendering) {
                   "Page %d: the label at %u,%u (%u x %u dots%s) prints at full size.", number,
                   region->x, region->y, region->width, region->height,
                   region->turned ? ", turned" : "");
-    const std::vector<uint8_t> placed = PlaceRegion(page, size, *region, label);
+    std::vector<uint8_t> placed = PlaceRegion(page, size, *region, label);
+    page = std::vector<uint8_t>();
     header.cupsWidth = header.cupsBytesPerLine = label.width;
     header.cupsHeight = label.height;
     const Extent points = LabelPoints(pdf.options);
@@ -308,14 +316,14 @@ bool PrintLaidOut(PdfJob &pdf, double scale, Rendering *rendering) {
   };
   // Ghostscript at the printer's own resolution is started ahead for the
   // next carrier's page; one for a scaled page, only for this one.
-  *rendering = RenderPdf(pdf.job, GhostscriptArgs(pdf.options, Render::kOwnSize, scale), scale == 1,
-                         lay_out);
+  *rendering =
+      RenderPdf(pdf, GhostscriptArgs(pdf.options, Render::kOwnSize, scale), scale == 1, lay_out);
   return pdf.printed;
 }
 
-} // namespace
-
-bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
+// Prints the job's PDF document; false, with the job's message, where it
+// cannot.
+bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device) {
   if (!HasDocument(job))
     return false;
   const char *path = papplJobGetFilename(job);
@@ -326,26 +334,22 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   }
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
   LabelJob label;
-  PdfJob pdf{job, *options, label};
+  const JobLimits limits = JobLimitsNow();
+  PdfJob pdf{job,  *options, label, limits, {std::chrono::seconds(limits.pdf_seconds)},
+             true, false,    {}};
   pdf.printed = OpenLabelJob(label, job, *options, device);
   if (pdf.printed)
     Setup(label);
 
   // Pages larger than the label are laid out by print-scaling; "fit" and
   // "auto-fit" fit them as every other page.
-  const pappl_scaling_t scaling = options->print_scaling;
-  const Extent label_points = LabelPoints(*options);
-  const std::optional<Extent> larger =
-      pdf.printed && (scaling == PAPPL_SCALING_AUTO || scaling == PAPPL_SCALING_NONE ||
-                      scaling == PAPPL_SCALING_FILL)
-          ? FirstLargerPage(path, label_points)
-          : std::nullopt;
+  const Plan plan = pdf.printed ? PlanPages(pdf, path) : Plan{};
   Rendering rendering;
-  if (larger) {
-    PrintLaidOut(pdf, scaling == PAPPL_SCALING_FILL ? FillScale(*larger, label_points) : 1,
-                 &rendering);
-  } else if (pdf.printed) {
-    rendering = RenderPdf(job, GhostscriptArgs(*options, Render::kFitted), true,
+  const bool stopped = !pdf.refused.empty() || pdf.time.used_up;
+  if (plan.laid_out && !stopped) {
+    PrintLaidOut(pdf, plan.scale, &rendering);
+  } else if (pdf.printed && !stopped) {
+    rendering = RenderPdf(pdf, GhostscriptArgs(*options, Render::kFitted), true,
                           [&pdf](cups_page_header2_t &header, const RowReader &read_row) {
                             return PrintPdfPage(pdf, header, read_row);
                           });
@@ -356,6 +360,14 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   }
   papplJobDeletePrintOptions(options);
 
+  if (pdf.time.used_up && pdf.refused.empty())
+    pdf.refused = "The PDF document took more than " + std::to_string(limits.pdf_seconds) +
+                  " seconds to render; it was stopped.";
+  if (!pdf.refused.empty()) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", pdf.refused.c_str());
+    papplJobSetMessage(job, "%s", pdf.refused.c_str());
+    return false;
+  }
   if (!rendering.started)
     return false;
   // Ghostscript stops when the labels can no longer go to the printer: the
@@ -377,6 +389,12 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   if (!pdf.printed)
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
   return pdf.printed;
+}
+
+} // namespace
+
+bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
+  return Contained(job, [&] { return PrintPdfDocument(job, device); });
 }
 
 } // namespace vellum_app

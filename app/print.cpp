@@ -3,18 +3,23 @@
 // the same page with the same options.
 #include "print.h"
 
+#include "budget.h"
 #include "printer_status.h"
 #include "queue.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vellum_app {
@@ -139,25 +144,6 @@ Extent LabelDots(const pappl_pr_options_t &options) {
           dots(points.height, options.printer_resolution[1])};
 }
 
-std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
-                               Extent size, Extent label, unsigned dpi) {
-  switch (scaling) {
-  case PAPPL_SCALING_AUTO:
-    return FindLabel(page, size, label, dpi);
-  case PAPPL_SCALING_NONE:
-    return Region{0, 0, std::min(size.width, label.width), std::min(size.height, label.height),
-                  false};
-  case PAPPL_SCALING_FILL: {
-    const bool turned = TurnedOnLabel(size, label);
-    const uint32_t wide = std::min(size.width, turned ? label.height : label.width);
-    const uint32_t high = std::min(size.height, turned ? label.width : label.height);
-    return Region{(size.width - wide) / 2, (size.height - high) / 2, wide, high, turned};
-  }
-  default:
-    return std::nullopt;
-  }
-}
-
 bool HasDocument(pappl_job_t *job) {
   if (papplJobGetFilename(job) != nullptr)
     return true;
@@ -165,17 +151,29 @@ bool HasDocument(pappl_job_t *job) {
   return false;
 }
 
-bool ReadDocument(const char *path, std::string *data) {
+bool ReadDocument(const char *path, std::string *data, uint64_t most) {
   if (path == nullptr)
     return false;
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return false;
+  struct stat info {};
+  const bool sized = fstat(fd, &info) == 0;
+  if (!sized || static_cast<uint64_t>(info.st_size) > most) {
+    const int error = sized ? EFBIG : errno;
+    close(fd);
+    errno = error;
+    return false;
+  }
+  data->reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
   ssize_t got = 0;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0)
+  while ((got = read(fd, buffer, sizeof buffer)) > 0 &&
+         data->size() + static_cast<size_t>(got) <= most)
     data->append(buffer, static_cast<size_t>(got));
   close(fd);
+  if (got > 0)
+    errno = EFBIG;
   return got == 0;
 }
 
@@ -256,13 +254,21 @@ namespace {
 // A job on its way to the printer.
 struct AppJob {
   LabelJob label;
-  std::vector<unsigned char> page; // the page's rows as the engine reads them
-  uint32_t rows_written = 0;
+  RasterPage page;
+  JobLimits limits;
   bool failed = false;
 };
 
+// Aborts the job with a message about its document.
+bool Refuse(pappl_job_t *job, const std::string &why) {
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  papplJobSetMessage(job, "%s", why.c_str());
+  return false;
+}
+
 bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   auto *app_job = new AppJob;
+  app_job->limits = JobLimitsNow();
   if (!OpenLabelJob(app_job->label, job, *options, device)) {
     delete app_job;
     return false;
@@ -280,28 +286,45 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
 
 AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
 
-bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
-               unsigned /*page*/) {
-  AppJob *app_job = JobData(job);
-  const cups_page_header2_t &header = options->header;
-  app_job->page.assign(size_t{header.cupsBytesPerLine} * header.cupsHeight, 0);
-  app_job->rows_written = 0;
-  return true;
+// Whether PAPPL hands over its own page header for a raster page sent by
+// a client rather than the client's: it does for a page that is not 8-bit
+// grey, the one kind the printers take (PAPPL would read its lines at the
+// client's width, which the driver never sees, and hand them over as if
+// they were grey). A client's PWG or Apple raster header names the format
+// ("PwgRaster"), which PAPPL's own leaves empty, so a client's 8-bit page
+// is never mistaken for one.
+bool NotGreyRaster(pappl_job_t *job, const pappl_pr_options_t &options) {
+  const char *format = papplJobGetFormat(job);
+  if (format == nullptr ||
+      (std::strcmp(format, "image/pwg-raster") != 0 && std::strcmp(format, "image/urf") != 0))
+    return false;
+  pappl_pr_options_t *own =
+      papplJobCreatePrintOptions(job, static_cast<unsigned>(papplJobGetImpressions(job)), false);
+  const bool same = std::memcmp(&own->header, &options.header, sizeof own->header) == 0;
+  papplJobDeletePrintOptions(own);
+  return same;
 }
 
-// Keeps line y in the engine's grey: PAPPL's lines are sGray (0 black), the
-// CUPS raster of the PPDs is black ink (255 black), and the engine's
-// Negative option turns ink into grey.
-bool WriteLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
-               unsigned y, const unsigned char *line) {
+// PAPPL calls this before it takes any memory for the page's lines: a page
+// beyond the budget is refused by its header.
+bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
+               unsigned page) {
   AppJob *app_job = JobData(job);
-  const uint32_t width = options->header.cupsBytesPerLine;
-  if (y >= options->header.cupsHeight)
+  const std::string refused =
+      NotGreyRaster(job, *options)
+          ? "The page is not 8-bit grey raster, the one kind this printer takes."
+          : StartRasterPage(app_job->page, options->header, page,
+                            static_cast<unsigned>(options->printer_resolution[0]),
+                            app_job->limits.pages);
+  if (refused.empty())
     return true;
-  unsigned char *row = app_job->page.data() + size_t{y} * width;
-  for (uint32_t x = 0; x < width; ++x)
-    row[x] = static_cast<unsigned char>(~line[x]);
-  ++app_job->rows_written;
+  app_job->failed = true;
+  return Refuse(job, refused);
+}
+
+bool WriteLine(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
+               unsigned y, const unsigned char *line) {
+  KeepRasterLine(JobData(job)->page, y, line);
   return true;
 }
 
@@ -313,39 +336,21 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
     return true;
   // A document that ends within a page (a truncated file) aborts the job
   // before any byte of that label.
-  if (app_job->rows_written < options->header.cupsHeight) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The document ends within page %u.", page + 1);
-    papplJobSetMessage(job, "The document ends within page %u.", page + 1);
+  if (!RasterPageWhole(app_job->page)) {
     app_job->failed = true;
-    return false;
+    return Refuse(job, "The document ends within page " + std::to_string(page) + ".");
   }
-  cups_page_header2_t header = options->header;
-  header.cupsCompression = DarknessLevel(*options);
-  header.NumCopies = JobCopies(job);
   // A page larger than the label: the part that print-scaling puts on the
   // label at full size (a raster page cannot be drawn again to fill it).
-  const std::vector<uint8_t> *rows = &app_job->page;
-  std::vector<uint8_t> placed;
-  const Extent size{header.cupsBytesPerLine, header.cupsHeight}, label = LabelDots(*options);
-  if (options->print_scaling != PAPPL_SCALING_FILL && !FitsLabel(size, label)) {
-    if (const auto region = PagePart(options->print_scaling, app_job->page, size, label,
-                                     static_cast<unsigned>(options->printer_resolution[0]))) {
-      placed = PlaceRegion(app_job->page, size, *region, label);
-      rows = &placed;
-      header.cupsWidth = header.cupsBytesPerLine = label.width;
-      header.cupsHeight = label.height;
-    }
-  }
+  PlaceOnLabel(app_job->page, options->print_scaling, LabelDots(*options),
+               static_cast<unsigned>(options->printer_resolution[0]));
+  cups_page_header2_t header = app_job->page.header;
+  header.cupsCompression = DarknessLevel(*options);
+  header.NumCopies = JobCopies(job);
   size_t next_row = 0;
-  const RowReader read_row = [rows, &next_row](unsigned char *row, uint32_t bytes) {
-    const size_t offset = next_row * bytes;
-    if (offset + bytes > rows->size())
-      return false;
-    std::memcpy(row, rows->data() + offset, bytes);
-    ++next_row;
-    return true;
-  };
-  const PageOutcome outcome = PrintPage(app_job->label, &header, read_row);
+  const PageOutcome outcome =
+      PrintPage(app_job->label, &header, PageRows(app_job->page, &next_row));
+  app_job->page = RasterPage{};
   if (outcome != PageOutcome::kPrinted) {
     const char *why = outcome == PageOutcome::kTooLarge
                           ? "The label is too large to print."
@@ -403,16 +408,48 @@ const char *TestPage(pappl_printer_t *printer, char *buffer, size_t size) {
 
 } // namespace
 
+bool Contained(pappl_job_t *job, const std::function<bool()> &call) {
+  const char *why = nullptr;
+  std::string what;
+  try {
+    return call();
+  } catch (const std::bad_alloc &) {
+    why = "The server does not have the memory this job needs.";
+  } catch (const std::exception &e) {
+    what = std::string("The job failed: ") + e.what();
+    why = what.c_str();
+  } catch (...) {
+    why = "The job failed.";
+  }
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+  papplJobSetMessage(job, "%s", why);
+  return false;
+}
+
 void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data) {
   data->testpage_cb = TestPage;
   // The printers also take programs in their own language as they are.
   data->format = IsZpl(model) ? kZplFormat : kTsplFormat;
-  data->printfile_cb = PrintRawProgram;
-  data->rstartjob_cb = StartJob;
-  data->rstartpage_cb = StartPage;
+  // Nothing a job's callback throws leaves it (PAPPL is C: an exception
+  // there would end the server).
+  data->printfile_cb = [](pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+    return Contained(job, [&] { return PrintRawProgram(job, options, device); });
+  };
+  data->rstartjob_cb = [](pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+    return Contained(job, [&] { return StartJob(job, options, device); });
+  };
+  data->rstartpage_cb = [](pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                           unsigned page) {
+    return Contained(job, [&] { return StartPage(job, options, device, page); });
+  };
   data->rwriteline_cb = WriteLine;
-  data->rendpage_cb = EndPage;
-  data->rendjob_cb = EndJob;
+  data->rendpage_cb = [](pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                         unsigned page) {
+    return Contained(job, [&] { return EndPage(job, options, device, page); });
+  };
+  data->rendjob_cb = [](pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+    return Contained(job, [&] { return EndJob(job, options, device); });
+  };
 }
 
 } // namespace vellum_app

@@ -6,13 +6,16 @@
 
 #include <pappl/pappl.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "budget.h"
 #include "engine.h"
 #include "layout.h"
 #include "models.h"
+#include "raster_page.h"
 
 namespace vellum_app {
 
@@ -58,20 +61,13 @@ bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void *data);
 Extent LabelPoints(const pappl_pr_options_t &options);
 Extent LabelDots(const pappl_pr_options_t &options);
 
-// The part of a page larger than the label (both in dots at dpi) that
-// print-scaling puts on it at full size: "auto" the label found on the
-// page, "none" the page's top left, "fill" its middle (of a page drawn just
-// large enough to cover the label); nothing where the page is to be fitted
-// on the label instead.
-std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
-                               Extent size, Extent label, unsigned dpi);
-
 // Whether the job still has its document. PAPPL 1.3.1 may start a job's
 // thread just as the job is cancelled, which removes the document.
 bool HasDocument(pappl_job_t *job);
 
-// Reads a whole document; false when it cannot be read.
-bool ReadDocument(const char *path, std::string *data);
+// Reads a whole document; false when it cannot be read or is longer than
+// `most` bytes (errno EFBIG).
+bool ReadDocument(const char *path, std::string *data, uint64_t most = kLongestProgram);
 
 // The copies the job asks for (1 when it names none): the printer's own
 // copy count, never repeated pages.
@@ -83,6 +79,11 @@ bool PrintPng(pappl_job_t *job, pappl_device_t *device, void *data);
 // PAPPL's filter for PDF documents: rasterises with Ghostscript and prints
 // every page through the engine.
 bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// Runs one of a job's callbacks so that nothing it throws leaves it: a
+// failure (memory that cannot be had, above all) aborts this job only,
+// saying so, and the server goes on.
+bool Contained(pappl_job_t *job, const std::function<bool()> &call);
 
 // Sets the raster and raw printing callbacks of a driver.
 void SetPrintCallbacks(const PrinterModel &model, pappl_pr_driver_data_t *data);

@@ -51,51 +51,16 @@ std::mutex records_mutex;
 std::map<int, Record> records;
 bool new_labels_stopped = false; // since the server stops; guarded by records_mutex
 
-// The faults a printer reports, and their words.
-struct Fault {
-  pappl_preason_t reason;
-  const char *words;
-};
-constexpr Fault kOutOfLabels{PAPPL_PREASON_MEDIA_EMPTY, "Out of labels"};
-constexpr Fault kHeadOpen{PAPPL_PREASON_COVER_OPEN, "Print head open"};
-constexpr Fault kOutOfRibbon{PAPPL_PREASON_MARKER_SUPPLY_EMPTY, "Out of ribbon"};
-constexpr Fault kPaused{PAPPL_PREASON_OTHER, "Paused at the printer"};
-constexpr Fault kJam{PAPPL_PREASON_MEDIA_JAM, "Label jam"};
-constexpr Fault kError{PAPPL_PREASON_OTHER, "Printer error (see the printer)"};
-
-void Add(PrinterCondition &condition, const Fault &fault) {
-  condition.reasons |= fault.reason;
-  condition.words += (condition.words.empty() ? "" : ", ") + std::string(fault.words);
-}
-
-// The comma-separated fields of the `index`th <STX>...<ETX> string.
-std::vector<std::string> Fields(const std::string &answer, int index) {
-  size_t from = 0;
-  for (int i = 0; i <= index; ++i) {
-    from = answer.find('\x02', from);
-    if (from == std::string::npos)
-      return {};
-    ++from;
-  }
-  const size_t end = answer.find('\x03', from);
-  if (end == std::string::npos)
-    return {};
-  std::vector<std::string> fields;
-  for (size_t at = from; at <= end;) {
-    const size_t comma = std::min(answer.find(',', at), end);
-    fields.push_back(answer.substr(at, comma - at));
-    at = comma + 1;
-  }
-  return fields;
-}
-
 // Asks over the connection `fd` and reads the answer within its time-out;
 // nothing when the printer does not answer.
 std::optional<PrinterCondition> Ask(pappl_device_t *device, int fd, bool zpl) {
   char data[512];
-  // A late answer to an earlier query is not this one's.
-  while (recv(fd, data, sizeof data, MSG_DONTWAIT) > 0) {
-  }
+  // A late answer to an earlier query is not this one's; a printer that
+  // floods its connection is drained of a few answers' worth only.
+  ssize_t got = 0;
+  for (size_t drained = 0;
+       drained < 64 * sizeof data && (got = recv(fd, data, sizeof data, MSG_DONTWAIT)) > 0;)
+    drained += static_cast<size_t>(got);
   const char *query = zpl ? "~HS" : "\x1b!?";
   papplDeviceWrite(device, query, std::strlen(query));
   papplDeviceFlush(device);
@@ -108,10 +73,12 @@ std::optional<PrinterCondition> Ask(pappl_device_t *device, int fd, bool zpl) {
     pollfd readable{fd, POLLIN, 0};
     if (left <= 0 || poll(&readable, 1, static_cast<int>(left)) <= 0)
       break;
-    const ssize_t got = recv(fd, data, sizeof data, MSG_DONTWAIT);
+    got = recv(fd, data, sizeof data, MSG_DONTWAIT);
     if (got <= 0)
       break;
     answer.append(data, static_cast<size_t>(got));
+    if (answer.size() >= kLongestStatusAnswer)
+      break;
     if (zpl ? std::count(answer.begin(), answer.end(), '\x03') >= 3 : !answer.empty())
       break;
   }
@@ -132,13 +99,7 @@ std::optional<PrinterCondition> Condition(const StatusTarget &target, pappl_devi
   }
   if (target.uri.compare(0, 4, "usb:") == 0) {
     // The USB printer class's port status: paper out, not selected.
-    PrinterCondition condition;
-    const pappl_preason_t status = papplDeviceGetStatus(device);
-    if (status & PAPPL_PREASON_MEDIA_EMPTY)
-      Add(condition, kOutOfLabels);
-    if (status & PAPPL_PREASON_OTHER)
-      Add(condition, kError);
-    return condition;
+    return PortStatusCondition(papplDeviceGetStatus(device));
   }
   const int fd = DeviceConnection(device, target.uri.c_str());
   if (fd < 0)
@@ -166,35 +127,6 @@ bool Show(pappl_printer_t *printer, const PrinterCondition &condition) {
 }
 
 } // namespace
-
-std::optional<PrinterCondition> ParseHostStatus(const std::string &answer) {
-  const std::vector<std::string> first = Fields(answer, 0), second = Fields(answer, 1);
-  if (first.size() < 3 || second.size() < 4)
-    return std::nullopt;
-  PrinterCondition condition;
-  if (first[1] == "1")
-    Add(condition, kOutOfLabels);
-  if (second[2] == "1")
-    Add(condition, kHeadOpen);
-  if (second[3] == "1")
-    Add(condition, kOutOfRibbon);
-  if (first[2] == "1")
-    Add(condition, kPaused);
-  return condition;
-}
-
-PrinterCondition ParseTsplStatus(unsigned char status) {
-  const struct {
-    unsigned char bit;
-    const Fault &fault;
-  } faults[] = {{0x04, kOutOfLabels}, {0x01, kHeadOpen}, {0x08, kOutOfRibbon},
-                {0x02, kJam},         {0x10, kPaused},   {0x80, kError}};
-  PrinterCondition condition;
-  for (const auto &f : faults)
-    if (status & f.bit)
-      Add(condition, f.fault);
-  return condition;
-}
 
 StatusTarget TargetOf(pappl_printer_t *printer) {
   pappl_pr_driver_data_t driver;

@@ -10,27 +10,9 @@
 
 #include <pappl/pappl.h>
 
+#include "status_reply.h"
+
 namespace vellum_app {
-
-// What a printer says of itself: its faults as printer-state-reasons, and
-// in words ("Out of labels"); none when it is ready.
-struct PrinterCondition {
-  pappl_preason_t reasons = PAPPL_PREASON_NONE;
-  std::string words;
-};
-
-// The reasons this file shows and clears.
-constexpr pappl_preason_t kFaultReasons = PAPPL_PREASON_MEDIA_EMPTY | PAPPL_PREASON_COVER_OPEN |
-                                          PAPPL_PREASON_MARKER_SUPPLY_EMPTY |
-                                          PAPPL_PREASON_MEDIA_JAM | PAPPL_PREASON_OTHER;
-
-// The condition in the answer to ~HS (three <STX>...<ETX><CR><LF> strings:
-// the first has the paper out and pause flags, the second the head up and
-// ribbon out flags); nothing until the first two have come whole.
-std::optional<PrinterCondition> ParseHostStatus(const std::string &answer);
-// The condition in TSPL's status byte (0x01 head open, 0x02 paper jam, 0x04
-// out of paper, 0x08 out of ribbon, 0x10 pause, 0x80 other error).
-PrinterCondition ParseTsplStatus(unsigned char status);
 
 // What asking a printer for its status needs, copied from the printer so
 // that none is held while its device is tried.

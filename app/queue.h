@@ -25,16 +25,9 @@
 
 #include <pappl/pappl.h>
 
-namespace vellum_app {
+#include "saved_queue.h"
 
-// What mending the saved queue did, for the log once PAPPL has the jobs.
-struct QueueRepairs {
-  struct Job {
-    int printer_id, job_id;
-    std::string why; // "" for a job that prints again
-  };
-  std::vector<Job> jobs;
-};
+namespace vellum_app {
 
 // Mends the state file before PAPPL loads it: a job that was being
 // printed is queued again; a job whose document or settings file in

@@ -7,71 +7,42 @@
 #include <cstring>
 #include <string>
 
+#include "budget.h"
 #include "print.h"
+#include "raw_program.h"
 
 namespace vellum_app {
-
-namespace {
-
-// What ends a label in each language.
-const char *LabelEnd(bool zpl) { return zpl ? "^XZ" : "PRINT"; }
-
-// Where the label in progress at `from` ends: just past its end command
-// (and its line), or the end of the data when it has none.
-size_t EndOfLabel(const std::string &data, size_t from, bool zpl) {
-  const size_t end = data.find(LabelEnd(zpl), from);
-  if (end == std::string::npos)
-    return data.size();
-  const size_t line = data.find('\n', end);
-  return zpl || line == std::string::npos ? end + std::strlen(LabelEnd(zpl)) : line + 1;
-}
-
-// Counts the labels of a program by their end commands.
-int CountLabels(const std::string &data, bool zpl) {
-  int labels = 0;
-  const char *end = LabelEnd(zpl);
-  for (size_t at = data.find(end); at != std::string::npos; at = data.find(end, at + 1))
-    ++labels;
-  return labels;
-}
-
-} // namespace
 
 bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   std::string data;
   if (!HasDocument(job))
     return false;
+  // Programs are held whole: one longer than any label batch is refused.
   if (!ReadDocument(papplJobGetFilename(job), &data)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read the printer program: %s",
-                std::strerror(errno));
+    const std::string why =
+        errno == EFBIG
+            ? "The printer program is longer than " + std::to_string(kLongestProgram >> 20) +
+                  " MiB, the most this printer takes."
+            : "Unable to read the printer program: " + std::string(std::strerror(errno));
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+    papplJobSetMessage(job, "%s", why.c_str());
     return false;
   }
   LabelJob label;
   if (!OpenLabelJob(label, job, *options, device))
     return false;
   const bool zpl = label.options.model_number == 18;
-  papplJobSetImpressions(job, CountLabels(data, zpl));
+  papplJobSetImpressions(job, CountLabels(data, data.size(), zpl));
   Setup(label);
   StartRawProgram(label, zpl);
   // In pieces, so that a cancel stops after the label in progress.
-  constexpr size_t kPiece = 16384;
-  size_t sent = 0;
-  while (sent < data.size()) {
-    size_t end = std::min(sent + kPiece, data.size());
-    const bool canceled = papplJobIsCanceled(job);
-    if (canceled)
-      end = EndOfLabel(data, sent, zpl);
-    std::fwrite(data.data() + sent, 1, end - sent, label.out);
-    sent = end;
-    if (canceled || std::ferror(label.out))
-      break;
-  }
+  const size_t sent = SendProgram(data, zpl, label.out, [job] { return papplJobIsCanceled(job); });
   EndRawProgram(label);
   const bool delivered = CloseLabelJob(label, job, device);
   if (!delivered)
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the printer program to the printer.");
   else // PAPPL counts one after a printer program it passed on
-    papplJobSetImpressionsCompleted(job, CountLabels(data.substr(0, sent), zpl) - 1);
+    papplJobSetImpressionsCompleted(job, CountLabels(data, sent, zpl) - 1);
   return delivered;
 }
 

@@ -2,7 +2,9 @@
 // ends with a clear state, nothing is lost, and a printer never gets half a
 // label.
 #include <atomic>
+#include <cstdio>
 #include <iostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,10 +17,16 @@
 namespace vellum_test {
 namespace {
 
+using namespace std::string_literals;
+
 class AppFault : public testing::Test {
 protected:
   static void SetUpTestSuite() {
     app_ = new PrinterApp;
+    // The owner's limits, low enough for the budget test (and above the
+    // 60 pages of the cancel test).
+    app_->AddEnv("VELLUM_MAX_PAGES=60");
+    app_->AddEnv("VELLUM_PDF_SECONDS=10");
     ASSERT_EQ(app_->Start(), "");
   }
   static void TearDownTestSuite() {
@@ -143,6 +151,224 @@ TEST_F(AppFault, RasterRefusedAsBusyWhileClientsPollLocksNothing) {
   bool whole = false;
   EXPECT_EQ(WholeLabels(printer.Captures().back(), &whole), 1u);
   EXPECT_TRUE(whole);
+}
+
+// A PDF file of these objects (the first the catalog), with its table of
+// cross references.
+std::string PdfFile(const std::vector<std::string> &objects) {
+  std::string pdf = "%PDF-1.4\n";
+  std::string xref = "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t i = 0; i < objects.size(); ++i) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", pdf.size());
+    xref += entry;
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  return pdf + xref + "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(pdf.size()) + "\n%%EOF\n";
+}
+
+// A PDF of `count` empty pages with this MediaBox.
+std::string BlankPdf(const std::string &box, size_t count = 1) {
+  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R >>", ""};
+  std::string kids;
+  for (size_t i = 0; i < count; ++i) {
+    kids += std::to_string(i + 3) + " 0 R ";
+    objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [" + box + "] >>");
+  }
+  objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(count) + " >>";
+  return PdfFile(objects);
+}
+
+// A PDF stream object.
+std::string PdfStream(const std::string &dictionary, const std::string &data) {
+  return "<< " + dictionary + " /Length " + std::to_string(data.size()) + " >>\nstream\n" + data +
+         "\nendstream";
+}
+
+// A 4 x 6 in PDF page that Ghostscript renders for hours: a form drawn
+// ten times by a form drawn ten times, ten deep (10^10 squares).
+std::string EndlessPdf() {
+  constexpr int kDepth = 10;
+  std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 288 432] /Resources << /XObject << /F " +
+          std::to_string(5 + kDepth) + " 0 R >> >> /Contents 4 0 R >>",
+      PdfStream("", "/F Do")};
+  const std::string form = "/Type /XObject /Subtype /Form /BBox [0 0 288 432]";
+  objects.push_back(PdfStream(form, "0 0 1 1 re f"));
+  for (int depth = 1; depth <= kDepth; ++depth) {
+    std::string draw;
+    for (int i = 0; i < 10; ++i)
+      draw += "/G Do ";
+    objects.push_back(PdfStream(
+        form + " /Resources << /XObject << /G " + std::to_string(4 + depth) + " 0 R >> >>", draw));
+  }
+  return PdfFile(objects);
+}
+
+// A big-endian 32-bit number, as PNG writes them.
+std::string Be32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+// A PNG chunk with its CRC.
+std::string PngChunk(const std::string &type, const std::string &data) {
+  const std::string body = type + data;
+  uint32_t crc = 0xFFFFFFFFu;
+  for (const char c : body) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return Be32(static_cast<uint32_t>(data.size())) + body + Be32(~crc);
+}
+
+// A raster stream of one page header declaring width x height dots of
+// `bits` bits, and no rows.
+std::string RasterHeader(uint32_t width, uint32_t height, cups_mode_t mode, unsigned bits = 8) {
+  RasterPage page = GreyPage(8, 8);
+  page.header.cupsWidth = width;
+  page.header.cupsBytesPerLine = static_cast<unsigned>((uint64_t{width} * bits + 7) / 8);
+  page.header.cupsBitsPerColor = page.header.cupsBitsPerPixel = bits;
+  page.header.cupsHeight = height;
+  page.pixels.clear();
+  return PwgRaster({page}, mode);
+}
+
+// A document that declares a page (or an image) beyond the budget, more
+// pages than the owner's limit, a program longer than the longest, or a
+// PDF that renders for hours aborts its job with a message that says so
+// before the server takes the memory, sends no part of a label, and the
+// next job prints; the server's memory stays within one job's budget
+// (about 55 MB at 203 dpi) all along.
+TEST_F(AppFault, DocumentsBeyondTheBudgetAbortTheirJobAndTheNextPrints) {
+  const std::string pgm = "P5\n406 203\n255\n" + std::string(406 * 203, '\x80');
+  ASSERT_EQ(RunProgram({"/usr/bin/convert", WriteScratchFile("budget.pgm", pgm),
+                        ScratchDir() + "/budget.jpg"},
+                       {})
+                .exit_status,
+            0);
+  std::string jpeg = ReadFile(ScratchDir() + "/budget.jpg");
+  // The frame header (SOF0: FF C0, length, precision, height, width) made
+  // to declare 65000 x 65000 pixels.
+  const size_t sof = jpeg.find("\xff\xc0");
+  ASSERT_NE(sof, std::string::npos);
+  jpeg.replace(sof + 5, 4, "\xfd\xe8\xfd\xe8");
+  const std::string png = "\x89PNG\r\n\x1a\n" +
+                          PngChunk("IHDR", Be32(100000) + Be32(100000) + "\x08\x00\x00\x00\x00"s) +
+                          PngChunk("IDAT", "x") + PngChunk("IEND", "");
+  const std::string zpl = "^XA^FO50,50^GB100,100,100^FS^XZ\n";
+  std::string long_zpl;
+  while (long_zpl.size() <= (size_t{64} << 20))
+    long_zpl += zpl;
+  const std::vector<RasterPage> sixty_one(61, GreyPage(8, 8, 0));
+  const JobAttribute small_label{"media-col.media-size-name", "oe_2x1-label_2x1in"};
+  const char *kTooLarge = "; this printer takes at most 863 x 20300";
+
+  struct Huge {
+    const char *name, *format;
+    std::string content;
+    std::vector<JobAttribute> attributes;
+    std::string message; // in the job's job-state-message
+  };
+  const Huge documents[] = {
+      {"PWG raster, 268435455 x 268435455",
+       "image/pwg-raster",
+       RasterHeader(268435455, 268435455, CUPS_RASTER_WRITE_PWG),
+       {},
+       "The page is 268435455 x 268435455 dots"s + kTooLarge},
+      {"PWG raster, 100000 x 100000",
+       "image/pwg-raster",
+       RasterHeader(100000, 100000, CUPS_RASTER_WRITE_PWG),
+       {},
+       "The page is 100000 x 100000 dots"s + kTooLarge},
+      {"PWG raster, 1-bit, 2147483648 dots wide",
+       "image/pwg-raster",
+       RasterHeader(2147483648u, 4, CUPS_RASTER_WRITE_PWG, 1),
+       {},
+       "The page is not 8-bit grey raster"},
+      {"Apple raster, 100000 x 100000",
+       "image/urf",
+       RasterHeader(100000, 100000, CUPS_RASTER_WRITE_APPLE),
+       {},
+       "The page is 100000 x 100000 dots"s + kTooLarge},
+      {"PWG raster, 61 pages",
+       "image/pwg-raster",
+       PwgRaster(sixty_one),
+       {small_label},
+       "The document has more than 60 pages"},
+      {"PNG, 100000 x 100000",
+       "image/png",
+       png,
+       {},
+       "The image is 100000 x 100000 pixels"s + kTooLarge},
+      {"JPEG, 65000 x 65000",
+       "image/jpeg",
+       jpeg,
+       {},
+       "The image is 65000 x 65000 pixels"s + kTooLarge},
+      {"PDF, a 1 x 1000 pt page filled onto the label",
+       "application/pdf",
+       BlankPdf("0 0 1 1000"),
+       {{"print-scaling", "fill"}},
+       "The page filled onto the label is 812 x 812000 dots"s + kTooLarge},
+      {"PDF, 61 pages",
+       "application/pdf",
+       BlankPdf("0 0 144 72", 61),
+       {small_label},
+       "The document has more than 60 pages"},
+      {"PDF, rendering for hours",
+       "application/pdf",
+       EndlessPdf(),
+       {},
+       "The PDF document took more than 10 seconds to render; it was stopped."},
+      {"PDF, a page without height",
+       "application/pdf",
+       BlankPdf("0 0 500 0"),
+       {{"print-scaling", "fill"}},
+       "The PDF document could not be read."},
+      {"PDF, a page of infinite size",
+       "application/pdf",
+       BlankPdf("0 0 1e30 1e999"),
+       {},
+       "The PDF document could not be read."},
+      {"ZPL, longer than 64 MiB",
+       "application/vnd.zebra-zpl",
+       long_zpl,
+       {},
+       "The printer program is longer than 64 MiB"},
+  };
+  const std::string good_pwg = WriteScratchFile("budget-good.pwg", PwgRaster({SmallLabel()}));
+  const std::string good_pdf = VELLUM_SOURCE_DIR "/sample/label.pdf";
+  const size_t peak_before = app_->PeakMemoryKiB();
+  int serial = 0;
+  for (const Huge &huge : documents) {
+    SCOPED_TRACE(huge.name);
+    SocketPrinter printer;
+    const std::string name = "huge" + std::to_string(++serial);
+    ASSERT_EQ(app_->AddPrinter(name, "vellum-zpl-203", printer.Uri()), "");
+    const std::string path = WriteScratchFile("huge-document", huge.content);
+    const int job = app_->Print(name, path, huge.format, huge.attributes);
+    ASSERT_GT(job, 0) << cupsLastErrorString();
+    EXPECT_EQ(app_->AwaitJob(name, job, 120), IPP_JSTATE_ABORTED);
+    EXPECT_TRUE(Contains(app_->JobText(name, job, "job-state-message"), huge.message))
+        << app_->JobText(name, job, "job-state-message");
+    // The next job, of the same kind of document, prints.
+    const bool pdf = std::string(huge.format) == "application/pdf";
+    const int next =
+        app_->Print(name, pdf ? good_pdf : good_pwg, pdf ? "application/pdf" : "image/pwg-raster");
+    EXPECT_EQ(app_->AwaitJob(name, next, 60), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(printer.AwaitCaptures(1, 30));
+    for (const std::string &capture : printer.Captures()) {
+      bool whole = false;
+      WholeLabels(capture, &whole);
+      EXPECT_TRUE(whole) << "a job sent part of a label";
+    }
+  }
+  const size_t grown = app_->PeakMemoryKiB() - peak_before;
+  EXPECT_LT(grown, size_t{55} << 10) << "the server's memory grew by " << grown << " KiB";
 }
 
 // A printer that refuses the connection keeps the job waiting, its state

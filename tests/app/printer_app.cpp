@@ -432,6 +432,14 @@ std::string PrinterApp::FormSession(const std::string &path, const std::string &
 
 std::string PrinterApp::Log() const { return ReadFile(dir_ + "/log"); }
 
+size_t PrinterApp::PeakMemoryKiB() const {
+  if (pid_ <= 0)
+    return 0;
+  const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::strtoull(status.c_str() + at + 6, nullptr, 10);
+}
+
 namespace {
 
 // Attributes whose values are integers; the others are keywords.

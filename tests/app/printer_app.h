@@ -159,6 +159,10 @@ public:
   std::string SetPrinterAttributes(const std::string &printer,
                                    const std::vector<JobAttribute> &attributes) const;
 
+  // The most memory the server has held (its peak resident set), in KiB;
+  // 0 when it does not run.
+  size_t PeakMemoryKiB() const;
+
   const std::string &Dir() const { return dir_; }
   int Port() const { return port_; }
   // The server's process, 0 while it does not run.

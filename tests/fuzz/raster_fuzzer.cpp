@@ -12,8 +12,9 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
+
+#include "memory_file.h"
 
 // The filter's entry point, renamed for this build.
 int VellumFilterMain(int argc, char *argv[]);
@@ -29,32 +30,6 @@ extern "C" const char *__asan_default_options() {
 namespace {
 
 constexpr size_t kOptionBytes = 8;
-
-// A file in memory, reached through its descriptor's path: no file system
-// work per input and nothing left behind.
-struct MemoryFile {
-  int fd = -1;
-  std::string path;
-};
-
-MemoryFile NewMemoryFile(const char *name) {
-  MemoryFile file;
-  file.fd = memfd_create(name, 0);
-  if (file.fd < 0) {
-    std::perror("memfd_create");
-    std::abort();
-  }
-  file.path = "/proc/self/fd/" + std::to_string(file.fd);
-  return file;
-}
-
-void Fill(const MemoryFile &file, const void *data, size_t size) {
-  if (ftruncate(file.fd, 0) != 0 ||
-      (size > 0 && pwrite(file.fd, data, size, 0) != static_cast<ssize_t>(size))) {
-    std::perror("memory file");
-    std::abort();
-  }
-}
 
 MemoryFile ppd_file, raster_file;
 

@@ -1,0 +1,28 @@
+// PAPPL's saved state as the server mends it before PAPPL loads it (the
+// jobs a server stopped or killed left behind): read without a server.
+#ifndef VELLUM_APP_SAVED_QUEUE_H
+#define VELLUM_APP_SAVED_QUEUE_H
+
+#include <string>
+#include <vector>
+
+namespace vellum_app {
+
+// What mending the saved queue did, for the log once PAPPL has the jobs.
+struct QueueRepairs {
+  struct Job {
+    int printer_id, job_id;
+    std::string why; // "" for a job that prints again
+  };
+  std::vector<Job> jobs;
+};
+
+// Mends the text of a state file: a job that was being printed is queued
+// again; a job whose document or settings file in `spool` is gone or
+// unreadable ends aborted; the attributes PAPPL gives a reloaded job
+// itself leave its settings file. `*changed` says whether the text was.
+QueueRepairs MendSavedState(std::string &state, const std::string &spool, bool *changed);
+
+} // namespace vellum_app
+
+#endif
