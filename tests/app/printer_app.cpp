@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,10 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#ifdef VELLUM_GTEST
+#include <gtest/gtest.h>
+#endif
 
 namespace vellum_test {
 
@@ -313,6 +318,7 @@ std::string PrinterApp::Start(const std::vector<std::string> &options) {
   argv.insert(argv.begin(), under_.begin(), under_.end());
   Process process = Spawn(argv, Env(), {"", dir_ + "/server.out"});
   pid_ = process.pid;
+  errors_path_ = process.err_path;
   // Ready once it answers on its port and (as root, in its folder) has its
   // socket, which the sub-commands use: PAPPL adds the socket after the
   // port.
@@ -337,8 +343,19 @@ std::string PrinterApp::Start(const std::vector<std::string> &options) {
 
 void PrinterApp::Stop() {
   // A server that hangs (a deadlock) is killed after a minute, so that no
-  // test waits for it for ever.
-  StopBy("SIGTERM");
+  // test waits for it for ever. One that does not end well (under the
+  // sanitizers also one that lost memory on the way) fails the test.
+  if (pid_ > 0 && StopBy("SIGTERM") < 0) {
+    const std::string log = Log();
+    const std::string why = "the server did not end well; its messages: " +
+                            ReadFile(errors_path_) + "; the end of its log: " +
+                            log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+#ifdef VELLUM_GTEST
+    ADD_FAILURE() << why;
+#else
+    std::fprintf(stderr, "%s\n", why.c_str());
+#endif
+  }
 }
 
 double PrinterApp::StopBy(const std::string &how) {
@@ -360,8 +377,9 @@ double PrinterApp::StopBy(const std::string &how) {
     Sleep(20);
   }
   pid_ = 0;
-  if (how != "SIGKILL" && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+  if (how != "SIGKILL" && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
     return -1;
+  }
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 

@@ -174,7 +174,7 @@ private:
   std::vector<std::string> Env() const;
   std::vector<std::string> extra_env_, under_;
   std::string program_;
-  std::string dir_;
+  std::string dir_, errors_path_;
   int port_ = 0;
   pid_t pid_ = 0;
 };
