@@ -1,4 +1,5 @@
-// One printer-strings-languages-supported per printer.
+// One printer-strings-languages-supported per printer: PAPPL before 1.4.6
+// (Debian's 1.3.1) only; 1.4.6 adds the attribute to the response.
 //
 // PAPPL 1.3.1 answers Get-Printer-Attributes by adding the languages of the
 // strings files to the printer's own attributes rather than to the
@@ -14,6 +15,7 @@
 
 #include <cups/ipp.h>
 
+#if VELLUM_PAPPL_VERSION < 10406
 extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t value_tag,
                                           const char *name, int num_values, const char *language,
                                           const char *const *values) {
@@ -29,3 +31,4 @@ extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t
   }
   return library(ipp, group, value_tag, name, num_values, language, values);
 }
+#endif

@@ -148,9 +148,44 @@ void DropAttributesMadeAgain(const std::string &settings) {
   ippDelete(ipp);
 }
 
+// The printers their owner had paused, from the queue file.
+std::set<int> SavedPausedPrinters(const std::string &queue_path) {
+  std::set<int> paused;
+  std::ifstream in(queue_path);
+  std::string line;
+  while (std::getline(in, line)) {
+    int printer_id = 0;
+    if (std::sscanf(line.c_str(), "paused %d", &printer_id) == 1)
+      paused.insert(printer_id);
+  }
+  return paused;
+}
+
+// PAPPL 1.4.0 to 1.4.9 keep a printer's state in its <Printer ...> line and
+// pause a printer saved as stopped when they load it. But they also stop a
+// printer that cannot be reached while a job waits for it, so that a
+// queue saved while its printer was away would stay paused at every start
+// and never print. The printers their owner paused are in the queue file;
+// the others lose the saved state. (PAPPL 1.3.1 saves no printer state.)
+std::string MendPrinterLine(const std::string &line, const std::set<int> &paused) {
+#if VELLUM_PAPPL_VERSION >= 10400
+  Options printer(line.substr(9, line.size() - 10));
+  const char *id = printer.Get("id");
+  if (printer.Get("state") == nullptr || (id != nullptr && paused.count(std::atoi(id)) != 0))
+    return line;
+  printer.Remove("state");
+  return "<" + printer.Line("Printer") + ">";
+#else
+  (void)paused;
+  return line;
+#endif
+}
+
 } // namespace
 
-QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool) {
+QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool,
+                              const std::string &queue_path) {
+  const std::set<int> paused = SavedPausedPrinters(queue_path);
   QueueRepairs repairs;
   std::ifstream in(state_path, std::ios::binary);
   if (!in)
@@ -162,6 +197,9 @@ QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &
     if (line.rfind("<Printer ", 0) == 0) {
       const Options printer(line.substr(9, line.size() - 10));
       printer_id = printer.Get("id") != nullptr ? std::atoi(printer.Get("id")) : 0;
+      const std::string mended = MendPrinterLine(line, paused);
+      changed = changed || mended != line;
+      line = mended;
     } else if (line.rfind("Job ", 0) == 0) {
       Options job(line.substr(4));
       const int state = job.Get("state") != nullptr ? std::atoi(job.Get("state")) : 0;
@@ -389,7 +427,8 @@ bool JobsToPrint(pappl_system_t *system) {
 void KeepOnce(Keeper &keeper, unsigned tenth) {
   // PAPPL's own shutdown (the `shutdown` sub-command, Shutdown-All-Printers)
   // ends the server within a second where no job waits; with jobs waiting
-  // it would wait a minute for them.
+  // it would wait a minute for them (1.3.1: for every job not yet ended;
+  // 1.4.9: for a job started on a printer that does not answer).
   if (stop_requested != 0 || (papplSystemIsShutdown(keeper.system) && JobsToPrint(keeper.system)))
     ShutDown(keeper);
   if (tenth % 10 != 0)
