@@ -1,10 +1,11 @@
-// PNG and JPEG documents, read here rather than by PAPPL: PAPPL 1.3's PNG
-// reader never ends on a truncated file and its JPEG reader prints one as
-// if it were whole, and a label printer must reject a damaged image (the
-// job aborts with a message) and go on with the next job. A readable image
-// goes to PAPPL's image printing, which places and scales it on the label
-// and calls the raster callbacks; of an image larger than the label (with
-// a resolution to tell), the part print-scaling chooses.
+// PNG and JPEG documents, read here rather than by PAPPL: PAPPL's PNG
+// reader never ends on a truncated file (until 1.4.10) and its JPEG reader
+// prints one as if it were whole, and a label printer must reject a
+// damaged image (the job aborts with a message) and go on with the next
+// job. A readable image goes to PAPPL's image printing, which places and
+// scales it on the label and calls the raster callbacks; of an image
+// larger than the label (with a resolution to tell), the part
+// print-scaling chooses.
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
@@ -141,31 +142,51 @@ bool ReadJpeg(const char *path, std::vector<uint8_t> *pixels, unsigned *width, u
   return true;
 }
 
-// The PNG image's resolution in pixels per inch from its pHYs chunk, or 0
-// where it gives none.
-unsigned PngPpi(const char *path) {
+// What a PNG file's chunks tell besides its image: whether the file is
+// whole, every chunk complete up to the end chunk (IEND), and the image's
+// resolution in pixels per inch from its pHYs chunk (0 where it gives
+// none). libpng reads the image without reaching the end: a file cut after
+// its image data, where writers such as ImageMagick 7 put text chunks,
+// reads as a whole image.
+struct PngChunks {
+  bool whole = false;
+  unsigned ppi = 0;
+};
+
+PngChunks ReadPngChunks(const char *path) {
+  PngChunks found;
   FILE *file = std::fopen(path, "rb");
   if (file == nullptr)
-    return 0;
-  unsigned ppi = 0;
+    return found;
   unsigned char chunk[8];
   const auto be32 = [](const unsigned char *b) {
     return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
   };
+  bool image_data = false;                        // a pHYs chunk counts before the image data only
   bool more = std::fseek(file, 8, SEEK_SET) == 0; // past the signature
   while (more && std::fread(chunk, 1, 8, file) == 8) {
     const uint32_t length = be32(chunk);
-    if (std::memcmp(chunk + 4, "pHYs", 4) == 0 && length == 9) {
-      unsigned char phys[9];
-      if (std::fread(phys, 1, 9, file) == 9 && phys[8] == 1) // per metre
-        ppi = static_cast<unsigned>(std::lround(be32(phys) * 0.0254));
+    if (length > 0x7ffffff0u) // a chunk is at most 2^31 - 1 bytes; the skip fits a 32-bit long
+      break;
+    if (std::memcmp(chunk + 4, "IEND", 4) == 0) {
+      unsigned char crc[4];
+      found.whole = length == 0 && std::fread(crc, 1, 4, file) == 4;
       break;
     }
-    more = std::memcmp(chunk + 4, "IDAT", 4) != 0 &&
-           std::fseek(file, static_cast<long>(length) + 4, SEEK_CUR) == 0;
+    image_data = image_data || std::memcmp(chunk + 4, "IDAT", 4) == 0;
+    long skip = static_cast<long>(length) + 4; // the data and its CRC
+    if (!image_data && std::memcmp(chunk + 4, "pHYs", 4) == 0 && length == 9) {
+      unsigned char phys[9];
+      if (std::fread(phys, 1, 9, file) != 9)
+        break;
+      if (phys[8] == 1) // per metre
+        found.ppi = static_cast<unsigned>(std::lround(be32(phys) * 0.0254));
+      skip = 4;
+    }
+    more = std::fseek(file, skip, SEEK_CUR) == 0;
   }
   std::fclose(file);
-  return ppi;
+  return found;
 }
 
 } // namespace
@@ -198,8 +219,10 @@ bool PrintPng(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   png_image_free(&image);
   if (!read)
     return Unreadable(job, "PNG", why);
-  return PrintGreyImage(job, device, pixels, image.width, image.height,
-                        PngPpi(papplJobGetFilename(job)));
+  const PngChunks chunks = ReadPngChunks(papplJobGetFilename(job));
+  if (!chunks.whole)
+    return Unreadable(job, "PNG", "the file is cut short (it ends before its IEND chunk).");
+  return PrintGreyImage(job, device, pixels, image.width, image.height, chunks.ppi);
 }
 
 } // namespace vellum_app
