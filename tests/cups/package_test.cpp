@@ -153,7 +153,7 @@ void ExpectLintianClean(const std::string &deb, const std::string &home) {
 void ExpectAppPackage(const std::string &deb, const std::string &scratch) {
   ExpectFiles(deb, {
                        {"/usr/sbin/vellum-printer-app", kExecutable},
-                       {"/lib/systemd/system/vellum-printer-app.service", kData},
+                       {VELLUM_SYSTEMD_UNIT_DIR "/vellum-printer-app.service", kData},
                        {"/usr/share/vellum-printer-app/test-label.pdf", kData},
                        {"/usr/share/man/man8/vellum-printer-app.8.gz", kData},
                        {"/usr/share/doc/vellum-printer-app/README.md.gz", kData},
@@ -535,7 +535,7 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
   const std::string wants =
       "/etc/systemd/system/multi-user.target.wants/vellum-printer-app.service";
   EXPECT_TRUE(fs::is_symlink(wants));
-  EXPECT_NE(ReadFile("/lib/systemd/system/vellum-printer-app.service")
+  EXPECT_NE(ReadFile(VELLUM_SYSTEMD_UNIT_DIR "/vellum-printer-app.service")
                 .find("ExecStart=/usr/sbin/vellum-printer-app server"),
             std::string::npos);
   const Result shown = RunProgram(
