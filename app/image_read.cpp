@@ -53,31 +53,51 @@ bool ScaleToBudget(jpeg_decompress_struct &info, unsigned dpi) {
   return false;
 }
 
-// The PNG image's resolution in pixels per inch from its pHYs chunk, or 0
-// where it gives none.
-unsigned PngPpi(const char *path) {
+// What a PNG file's chunks tell besides its image: whether the file is
+// whole, every chunk complete up to the end chunk (IEND), and the image's
+// resolution in pixels per inch from its pHYs chunk (0 where it gives
+// none). libpng reads the image without reaching the end: a file cut after
+// its image data, where writers such as ImageMagick 7 put text chunks,
+// reads as a whole image.
+struct PngChunks {
+  bool whole = false;
+  unsigned ppi = 0;
+};
+
+PngChunks ReadPngChunks(const char *path) {
+  PngChunks found;
   FILE *file = std::fopen(path, "rb");
   if (file == nullptr)
-    return 0;
-  unsigned ppi = 0;
+    return found;
   unsigned char chunk[8];
   const auto be32 = [](const unsigned char *b) {
     return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
   };
+  bool image_data = false;                        // a pHYs chunk counts before the image data only
   bool more = std::fseek(file, 8, SEEK_SET) == 0; // past the signature
   while (more && std::fread(chunk, 1, 8, file) == 8) {
     const uint32_t length = be32(chunk);
-    if (std::memcmp(chunk + 4, "pHYs", 4) == 0 && length == 9) {
-      unsigned char phys[9];
-      if (std::fread(phys, 1, 9, file) == 9 && phys[8] == 1) // per metre
-        ppi = static_cast<unsigned>(std::lround(be32(phys) * 0.0254));
+    if (length > 0x7ffffff0u) // a chunk is at most 2^31 - 1 bytes; the skip fits a 32-bit long
+      break;
+    if (std::memcmp(chunk + 4, "IEND", 4) == 0) {
+      unsigned char crc[4];
+      found.whole = length == 0 && std::fread(crc, 1, 4, file) == 4;
       break;
     }
-    more = std::memcmp(chunk + 4, "IDAT", 4) != 0 &&
-           std::fseek(file, static_cast<long>(length) + 4, SEEK_CUR) == 0;
+    image_data = image_data || std::memcmp(chunk + 4, "IDAT", 4) == 0;
+    long skip = static_cast<long>(length) + 4; // the data and its CRC
+    if (!image_data && std::memcmp(chunk + 4, "pHYs", 4) == 0 && length == 9) {
+      unsigned char phys[9];
+      if (std::fread(phys, 1, 9, file) != 9)
+        break;
+      if (phys[8] == 1) // per metre
+        found.ppi = static_cast<unsigned>(std::lround(be32(phys) * 0.0254));
+      skip = 4;
+    }
+    more = std::fseek(file, skip, SEEK_CUR) == 0;
   }
   std::fclose(file);
-  return ppi;
+  return found;
 }
 
 } // namespace
@@ -159,9 +179,14 @@ ImageRead ReadPng(const char *path, unsigned dpi, GreyImage *image, std::string 
   png_image_free(&png);
   if (read != ImageRead::kRead)
     return read;
+  const PngChunks chunks = ReadPngChunks(path);
+  if (!chunks.whole) {
+    *why = "the file ends before its end chunk (IEND): it is cut short.";
+    return ImageRead::kDamaged;
+  }
   image->width = png.width;
   image->height = png.height;
-  image->ppi = PngPpi(path);
+  image->ppi = chunks.ppi;
   return read;
 }
 

@@ -38,7 +38,11 @@
 
 namespace vellum_app {
 
-QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool) {
+QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool,
+                              const std::string &queue_path) {
+  std::ifstream queue(queue_path, std::ios::binary);
+  std::ostringstream queue_text;
+  queue_text << queue.rdbuf();
   std::ifstream in(state_path, std::ios::binary);
   if (!in)
     return {};
@@ -46,7 +50,8 @@ QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &
   text << in.rdbuf();
   std::string mended = text.str();
   bool changed = false;
-  const QueueRepairs repairs = MendSavedState(mended, spool, &changed);
+  const QueueRepairs repairs =
+      MendSavedState(mended, spool, PausedInQueueFile(queue_text.str()), &changed);
   if (changed)
     WriteFileWhole(state_path, mended);
   return repairs;
@@ -364,7 +369,9 @@ void KeepOnce(Keeper &keeper, unsigned tenth) {
 // The stop's own thread, which no round of the keeper holds up: a SIGTERM
 // or SIGINT, or PAPPL's own shutdown (the `shutdown` sub-command,
 // Shutdown-All-Printers) while jobs wait, which PAPPL would wait a minute
-// for (where none waits, PAPPL ends the server itself within a second).
+// for (1.3.1: for every job not yet ended; 1.4.9: for a job started on a
+// printer that does not answer); where none waits, PAPPL ends the server
+// itself within a second.
 [[noreturn]] void AwaitStop(Keeper *keeper) {
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

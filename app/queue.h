@@ -32,8 +32,11 @@ namespace vellum_app {
 // Mends the state file before PAPPL loads it: a job that was being
 // printed is queued again; a job whose document or settings file in
 // `spool` is gone or unreadable ends aborted; the attributes PAPPL gives a
-// reloaded job itself leave its settings file.
-QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool);
+// reloaded job itself leave its settings file; a printer keeps a saved
+// stopped state only where the queue file (`queue_path`) has it paused by
+// its owner.
+QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool,
+                              const std::string &queue_path);
 
 // Once PAPPL has loaded the state: logs what was mended (and gives the
 // aborted jobs their message), removes spool files of jobs that are gone,

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <sstream>
 
 #include <cups/cups.h>
@@ -132,9 +133,42 @@ void DropAttributesMadeAgain(const std::string &settings) {
   ippDelete(ipp);
 }
 
+// PAPPL 1.4.0 to 1.4.9 keep a printer's state in its <Printer ...> line and
+// pause a printer saved as stopped when they load it. But they also stop a
+// printer that cannot be reached while a job waits for it, so that a
+// queue saved while its printer was away would stay paused at every start
+// and never print. The printers their owner paused are in the queue file;
+// the others lose the saved state. (PAPPL 1.3.1 saves no printer state.)
+std::string MendPrinterLine(const std::string &line, const std::set<int> &owner_paused) {
+#if VELLUM_PAPPL_VERSION >= 10400
+  Options printer(line.substr(9, line.size() - 10));
+  const char *id = printer.Get("id");
+  if (printer.Get("state") == nullptr || (id != nullptr && owner_paused.count(std::atoi(id)) != 0))
+    return line;
+  printer.Remove("state");
+  return "<" + printer.Line("Printer") + ">";
+#else
+  (void)owner_paused;
+  return line;
+#endif
+}
+
 } // namespace
 
-QueueRepairs MendSavedState(std::string &state, const std::string &spool, bool *changed) {
+std::set<int> PausedInQueueFile(const std::string &text) {
+  std::set<int> paused;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    int printer_id = 0;
+    if (std::sscanf(line.c_str(), "paused %d", &printer_id) == 1)
+      paused.insert(printer_id);
+  }
+  return paused;
+}
+
+QueueRepairs MendSavedState(std::string &state, const std::string &spool,
+                            const std::set<int> &owner_paused, bool *changed) {
   QueueRepairs repairs;
   std::istringstream in(state);
   std::string text, line;
@@ -144,6 +178,9 @@ QueueRepairs MendSavedState(std::string &state, const std::string &spool, bool *
     if (line.rfind("<Printer ", 0) == 0) {
       const Options printer(line.substr(9, line.size() - 10));
       printer_id = printer.Get("id") != nullptr ? std::atoi(printer.Get("id")) : 0;
+      const std::string mended = MendPrinterLine(line, owner_paused);
+      *changed = *changed || mended != line;
+      line = mended;
     } else if (line.rfind("Job ", 0) == 0) {
       Options job(line.substr(4));
       const int state = job.Get("state") != nullptr ? std::atoi(job.Get("state")) : 0;

@@ -3,6 +3,7 @@
 #ifndef VELLUM_APP_SAVED_QUEUE_H
 #define VELLUM_APP_SAVED_QUEUE_H
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,14 @@ struct QueueRepairs {
 // Mends the text of a state file: a job that was being printed is queued
 // again; a job whose document or settings file in `spool` is gone or
 // unreadable ends aborted; the attributes PAPPL gives a reloaded job
-// itself leave its settings file. `*changed` says whether the text was.
-QueueRepairs MendSavedState(std::string &state, const std::string &spool, bool *changed);
+// itself leave its settings file; a printer keeps a saved stopped state
+// only where its owner paused it (`owner_paused`). `*changed` says whether
+// the text was.
+QueueRepairs MendSavedState(std::string &state, const std::string &spool,
+                            const std::set<int> &owner_paused, bool *changed);
+
+// The printers the queue file's text has paused by their owner.
+std::set<int> PausedInQueueFile(const std::string &text);
 
 } // namespace vellum_app
 

@@ -208,7 +208,7 @@ void KeepState(pappl_system_t *system, const std::string &spool) {
         system, [](pappl_system_t *, void *) { return true; }, nullptr);
     return;
   }
-  const QueueRepairs repairs = RepairSavedQueue(state, spool);
+  const QueueRepairs repairs = RepairSavedQueue(state, spool, QueuePath(state));
   papplSystemLoadState(system, state.c_str());
   std::map<int, int> speeds;
   if (FILE *file = std::fopen(SpeedsPath(state).c_str(), "r")) {

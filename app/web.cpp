@@ -4,11 +4,14 @@
 // cannot show.
 #include "web.h"
 
+#include <cctype>
+#include <cstdio>
 #include <iterator>
 #include <string>
 
 #include "print.h"
 #include "printer_status.h"
+#include "system.h"
 
 namespace vellum_app {
 
@@ -78,23 +81,26 @@ constexpr const char *kLanguages[] = {"de", "en", "es", "fr", "it", "ja", "pl", 
 
 // The printer's darkness (printer-darkness-configured 50) and media
 // tracking (none) can be the printer's own, which the forms' lists have no
-// choice for: the browser would show the first choice and saving the page
-// would send it. The script gives such a list a "Printer Default" choice
-// whose value keeps the printer's own setting.
+// choice for: the browser would show the first choice (PAPPL 1.4: the
+// darkness level nearest to 50 %, 53 %) and saving the page would send it.
+// The script gives such a list a "Printer Default" choice whose value keeps
+// the printer's own setting: a tracking list where PAPPL selected no choice,
+// the darkness list of a printer that /vellum-own-darkness.js (loaded just
+// before) names.
 //
 // On a printer's page, the printer's own condition in words ("Out of
 // labels"), read from /vellum-status, goes under the title: PAPPL's page
 // shows its state reasons in its own words ("Out of paper.").
 std::string FooterScript() {
-  return R"js(<script>
+  return R"js(<script src="/vellum-own-darkness.js"></script><script>
+var vellumPrinter = decodeURIComponent(location.pathname.split('/')[1] || '');
 (function () {
-  var printer = decodeURIComponent(location.pathname.split('/')[1] || '');
   var title = document.querySelector('h1.title, h2.title');
-  if (!printer || !title) return;
+  if (!vellumPrinter || !title) return;
   fetch('/vellum-status').then(function (r) { return r.text(); }).then(function (text) {
     text.split('\n').forEach(function (line) {
       var fields = line.split('\t');
-      if (fields[0] != printer || !fields[1]) return;
+      if (fields[0] != vellumPrinter || !fields[1]) return;
       var words = document.createElement('p');
       words.className = 'vellum-condition';
       words.textContent = fields[1];
@@ -103,7 +109,8 @@ std::string FooterScript() {
   });
 })();
 document.querySelectorAll('select[name="print-darkness"],select[name$="-tracking"]').forEach(function (list) {
-  if (list.querySelector('option[selected]')) return;
+  if (list.name == 'print-darkness' ? (window.vellumOwnDarkness || []).indexOf(vellumPrinter) < 0
+                                     : list.querySelector('option[selected]')) return;
   var own = document.createElement('option');
   own.value = list.name == 'print-darkness' ? ')js" +
          std::to_string(kDarknessPrinterDefault) + R"js(' : 'printer-default';
@@ -134,10 +141,46 @@ bool ServeConditions(pappl_client_t *client, void * /*data*/) {
   return httpWrite2(papplClientGetHTTP(client), text.data(), text.size()) >= 0;
 }
 
+// A name as a JavaScript string: letters, digits, - and _ as they are,
+// every other character escaped.
+std::string ScriptString(const std::string &text) {
+  std::string quoted = "\"";
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_') {
+      quoted += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      quoted += escaped;
+    }
+  }
+  return quoted + "\"";
+}
+
+// /vellum-own-darkness.js: the pages of the printers that keep their own
+// darkness, for the footer's script.
+bool ServeOwnDarkness(pappl_client_t *client, void * /*data*/) {
+  std::string names;
+  ForEachPrinter(papplClientGetSystem(client), [&names](pappl_printer_t *printer) {
+    pappl_pr_driver_data_t driver;
+    papplPrinterGetDriverData(printer, &driver);
+    char path[256];
+    if (driver.darkness_configured == kDarknessPrinterDefault &&
+        papplPrinterGetPath(printer, nullptr, path, sizeof path) != nullptr)
+      names += (names.empty() ? "" : ", ") + ScriptString(path + 1);
+  });
+  const std::string text = "var vellumOwnDarkness = [" + names + "];\n";
+  if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/javascript", 0, text.size()))
+    return false;
+  return httpWrite2(papplClientGetHTTP(client), text.data(), text.size()) >= 0;
+}
+
 } // namespace
 
 void SetUpWebPages(pappl_system_t *system, const std::string &notice) {
   papplSystemAddResourceCallback(system, "/vellum-status", "text/plain", ServeConditions, nullptr);
+  papplSystemAddResourceCallback(system, "/vellum-own-darkness.js", "text/javascript",
+                                 ServeOwnDarkness, nullptr);
   for (const char *language : kLanguages) {
     const std::string path = std::string("/vellum-") + language + ".strings";
     papplSystemAddStringsData(system, path.c_str(), language, kStrings);

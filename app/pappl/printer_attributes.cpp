@@ -23,7 +23,8 @@
 //
 // Both hook libcups calls, which PAPPL makes through the dynamic linker
 // however libpappl itself is linked: these definitions come before
-// libcups's in the symbol search order.
+// libcups's in the symbol search order. A PAPPL that has neither fault
+// builds none of this.
 #include <cstring>
 #include <vector>
 
@@ -33,6 +34,8 @@
 
 #include "../web.h"
 #include "patches.h"
+
+#if VELLUM_PAPPL_VERSION < 10406
 
 namespace {
 
@@ -58,15 +61,11 @@ thread_local Unnumbered unnumbered;
 // Gives a printer's attributes, while PAPPL makes them, the languages PAPPL
 // would add on each request: those of the application's strings files.
 void GiveLanguages(ipp_t *attrs) {
-#if VELLUM_PAPPL_VERSION < 10406
   static const auto library = Library<AddStrings>("ippAddStrings");
   const std::vector<const char *> &languages = vellum_app::PageLanguages();
   if (library != nullptr && ippFindAttribute(attrs, kLanguagesName, IPP_TAG_ZERO) == nullptr)
     library(attrs, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE, kLanguagesName,
             static_cast<int>(languages.size()), nullptr, languages.data());
-#else
-  (void)attrs;
-#endif
 }
 
 } // namespace
@@ -113,3 +112,13 @@ void GiveNewPrinterItsId(pappl_printer_t *printer) {
 }
 
 } // namespace vellum_app
+
+#else
+
+namespace vellum_app {
+
+void GiveNewPrinterItsId(pappl_printer_t * /*printer*/) {}
+
+} // namespace vellum_app
+
+#endif

@@ -77,6 +77,14 @@ ensure_packages_or_skip() {
 
 BUILD_PACKAGES=(g++ cmake make pkg-config libcups2-dev libpng-dev libpappl-dev libavahi-client-dev libjpeg-dev)
 
+# What the tests of the scheduler and of the printer application run (see
+# ./scripts/test): GoogleTest, the scheduler and its converters, the
+# barcode tools, ipptool, the browser, Avahi and its message bus, ip,
+# systemd-analyze (systemd) and strace.
+TEST_PACKAGES=(libgtest-dev iproute2 cups-daemon cups-client cups-filters ghostscript
+  zint python3-zxing-cpp python3-pil zbar-tools imagemagick cups-ipp-utils
+  chromium chromium-driver python3-selenium avahi-daemon dbus-daemon systemd strace)
+
 # ensure_architecture ARCH: lets dpkg install ARCH's packages beside the
 # machine's own, and refreshes the lists so that they know it.
 ensure_architecture() {

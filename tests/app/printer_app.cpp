@@ -347,9 +347,9 @@ void PrinterApp::Stop() {
   // sanitizers also one that lost memory on the way) fails the test.
   if (pid_ > 0 && StopBy("SIGTERM") < 0) {
     const std::string log = Log();
-    const std::string why = "the server did not end well; its messages: " +
-                            ReadFile(errors_path_) + "; the end of its log: " +
-                            log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
+    const std::string why =
+        "the server did not end well; its messages: " + ReadFile(errors_path_) +
+        "; the end of its log: " + log.substr(log.size() > 2000 ? log.size() - 2000 : 0);
 #ifdef VELLUM_GTEST
     ADD_FAILURE() << why;
 #else

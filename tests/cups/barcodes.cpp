@@ -1,6 +1,7 @@
 #include "barcodes.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <sstream>
 
 #include <unistd.h>
@@ -16,6 +17,11 @@ bool HaveTools() {
          RunProgram({"/usr/bin/python3", "-c", "import zxingcpp, PIL"}, {}).exit_status == 0;
 }
 
+// Reads zint's EPS: its bounding box and black rectangles. zint draws a
+// rectangle with a procedure that takes its height, y, x and width, and
+// for the next rectangle of the same row copies the height and y left on
+// the stack (zint 2.11: "h y TB x w TR TE"; 2.15: "h y x w R", then
+// "I x w R", the last one "x w R"): the operands are followed on a stack.
 Shape Draw(const Symbol &symbol) {
   std::vector<std::string> argv = {"/usr/bin/zint", "--notext", "--scale=1", "--filetype=EPS",
                                    "--direct"};
@@ -23,6 +29,13 @@ Shape Draw(const Symbol &symbol) {
   const std::string eps = RunProgram(argv, {}).out;
   Shape shape;
   std::istringstream lines(eps);
+  std::vector<double> stack;
+  const auto pop = [&stack]() {
+    const double top = stack.empty() ? 0 : stack.back();
+    if (!stack.empty())
+      stack.pop_back();
+    return top;
+  };
   bool black = false;
   for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
@@ -32,13 +45,31 @@ Shape Draw(const Symbol &symbol) {
     if (w.size() == 5 && w[0] == "%%BoundingBox:") {
       shape.width = std::stod(w[3]);
       shape.height = std::stod(w[4]);
-    } else if (w.size() == 4 && w[3] == "setrgbcolor") {
-      black = std::stod(w[0]) + std::stod(w[1]) + std::stod(w[2]) == 0;
-    } else if (w.size() == 6 && w[2] == "TB" && w[5] == "TR" && black) {
-      shape.bars.push_back({std::stod(w[3]), std::stod(w[1]), std::stod(w[4]), std::stod(w[0])});
+    }
+    if (w.empty() || w[0][0] == '%' || w[0][0] == '/') // comments, procedure definitions
+      continue;
+    for (const std::string &word : w) {
+      char *end = nullptr;
+      const double number = std::strtod(word.c_str(), &end);
+      if (*end == '\0') {
+        stack.push_back(number);
+      } else if ((word == "TB" || word == "I") && stack.size() >= 2) {
+        stack.insert(stack.end(), stack.end() - 2, stack.end());
+      } else if (word == "TR" || word == "R") {
+        const double width = pop(), x = pop(), y = pop(), height = pop();
+        if (black)
+          shape.bars.push_back({x, y, width, height});
+      } else if (word == "TE") {
+        pop();
+        pop();
+      } else if (word == "setrgbcolor") {
+        black = pop() + pop() + pop() == 0;
+      }
     }
   }
-  shape.body = eps.substr(std::min(eps.find("/TB"), eps.size()));
+  const std::string header_end = "%%EndComments\n";
+  const size_t body = eps.find(header_end);
+  shape.body = body == std::string::npos ? "" : eps.substr(body + header_end.size());
   return shape;
 }
 

@@ -19,7 +19,7 @@ struct Shape {
     double x, y, w, h; // from the bottom left, as PostScript has it
   };
   std::vector<Rect> bars;
-  std::string body; // the drawing, from its procedure definitions on
+  std::string body; // the drawing, from its procedure definitions on (after the comments)
 };
 
 struct Symbol {

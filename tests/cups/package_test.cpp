@@ -159,8 +159,8 @@ void ExpectLintianClean(const std::string &deb, const std::string &home) {
 void ExpectAppPackage(const std::string &deb, const std::string &scratch) {
   ExpectFiles(deb, {
                        {"/usr/sbin/vellum-printer-app", kExecutable},
-                       {"/lib/systemd/system/vellum-printer-app.service", kData},
-                       {"/lib/udev/rules.d/60-vellum-printer-app.rules", kData},
+                       {VELLUM_SYSTEMD_UNIT_DIR "/vellum-printer-app.service", kData},
+                       {VELLUM_UDEV_RULES_DIR "/60-vellum-printer-app.rules", kData},
                        {"/usr/share/vellum-printer-app/test-label.pdf", kData},
                        {"/usr/share/man/man8/vellum-printer-app.8.gz", kData},
                        {"/usr/share/doc/vellum-printer-app/README.md.gz", kData},
@@ -729,7 +729,7 @@ TEST(Package, PrinterApplicationInstallsPrintsAndPurgesWithoutATrace) {
   const Result install = RunProgram({"/usr/bin/dpkg", "-i", app_deb}, {"LC_ALL=C"});
   ASSERT_EQ(install.exit_status, 0) << testing::PrintToString(install.err);
   // Enabled for boot, starting the installed server.
-  const std::string unit = "/lib/systemd/system/vellum-printer-app.service";
+  const std::string unit = VELLUM_SYSTEMD_UNIT_DIR "/vellum-printer-app.service";
   const std::string wants =
       "/etc/systemd/system/multi-user.target.wants/vellum-printer-app.service";
   EXPECT_TRUE(fs::is_symlink(wants));

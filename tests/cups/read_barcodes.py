@@ -21,6 +21,13 @@ import zxingcpp
 from PIL import Image
 
 
+# The decoded text as it is: zxing-cpp 2 (Debian 13) gives GS1 symbols
+# their human-readable form, "(01)...", unless asked for plain text, which
+# zxing-cpp 1.4 (Debian 12) always gives.
+PLAIN_TEXT = ({"text_mode": zxingcpp.TextMode.Plain}
+              if hasattr(zxingcpp, "TextMode") else {})
+
+
 def escaped(text):
     return text.encode("unicode_escape").decode("ascii")
 
@@ -35,7 +42,7 @@ def main():
                 left, top, right, bottom = (int(v) for v in box.split(","))
                 image = image.crop((max(0, left), max(0, top),
                                     min(image.width, right), min(image.height, bottom)))
-            for result in zxingcpp.read_barcodes(image):
+            for result in zxingcpp.read_barcodes(image, **PLAIN_TEXT):
                 print(f"{arg}\tzxing\t{result.format.name}\t{escaped(result.text)}")
             picture = os.path.join(scratch, "picture.png")
             image.save(picture)

@@ -66,7 +66,8 @@ void SavedState(const std::string &input) {
   WriteFile(spool + "/p00001j000000001-label.pdf", "%PDF");
   WriteFile(spool + "/p00001j000000001-label.ipp", input.substr(2 + length));
   bool changed = false;
-  vellum_app::MendSavedState(state, spool, &changed);
+  // The queue file's paused printers come from the same input.
+  vellum_app::MendSavedState(state, spool, vellum_app::PausedInQueueFile(state), &changed);
 }
 
 } // namespace
