@@ -25,6 +25,7 @@
 #include "system.h"
 #include "web.h"
 #include "web_access.h"
+#include "web_password.h"
 #include "whole_file.h"
 
 namespace vellum_app {
@@ -34,6 +35,9 @@ namespace {
 constexpr char kName[] = "vellum-printer-app";
 
 // What the log and every page say where PAPPL does not call the guards.
+constexpr char kGuardedByPassword[] =
+    "This PAPPL binds its own authorisation calls; its settings ask for the web password (this "
+    "machine's browser signs in by itself), and their values are checked when they are saved.";
 constexpr char kServedHereOnly[] =
     "This PAPPL binds its own authorisation calls; settings are served to this machine only.";
 constexpr char kGuardedByAuthService[] =
@@ -273,10 +277,14 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
     return nullptr;
   const char *log_file = option("log-file");
   // The guards of the settings hold only while PAPPL calls them. Where it
-  // does not and no authentication service (PAM) stands in for them, the
-  // server fails closed: it serves this machine only.
+  // does not and no authentication service (PAM) stands in for them,
+  // PAPPL's web password guards the settings, and other machines go on
+  // printing; where no password can be made, the server fails closed: it
+  // serves this machine only.
   const std::vector<std::string> unguarded = GuardsNotInForce();
-  const bool closed = !unguarded.empty() && option("auth-service") == nullptr;
+  const bool by_password = !unguarded.empty() && option("auth-service") == nullptr;
+  const std::string password = by_password ? NewWebPassword() : "";
+  const bool closed = by_password && password.empty();
   pappl_soptions_t soptions = ServerOptions(option("server-options"));
   if (closed)
     soptions &= ~static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_WEB_REMOTE);
@@ -292,7 +300,7 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
              "document arrives may lock the server.");
   std::string notice;
   if (!unguarded.empty()) {
-    notice = closed ? kServedHereOnly : kGuardedByAuthService;
+    notice = closed ? kServedHereOnly : by_password ? kGuardedByPassword : kGuardedByAuthService;
     std::string names;
     for (const std::string &name : unguarded)
       names += (names.empty() ? "" : ", ") + name;
@@ -322,6 +330,8 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
   papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, PrinterCreated,
                                DriverCallback, nullptr);
   KeepState(system, spool_dir);
+  if (by_password && !closed)
+    GuardSettingsWithPassword(system, (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0, password);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   // CUPS sends PDF to a printer that takes "application/vnd.cups-pdf" as it
   // is, as it does to another CUPS server, instead of first putting each

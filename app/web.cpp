@@ -108,6 +108,14 @@ var vellumPrinter = decodeURIComponent(location.pathname.split('/')[1] || '');
     });
   });
 })();
+// Where the settings ask for the web password, this machine's browser
+// signs in by itself (once a page).
+if (/^(localhost|127\.|\[::1\])/.test(location.hostname) &&
+    document.querySelector('input[type="password"][name="password"]') &&
+    sessionStorage.getItem('vellum-sign-in') != location.pathname) {
+  sessionStorage.setItem('vellum-sign-in', location.pathname);
+  location.href = '/vellum-sign-in?then=' + encodeURIComponent(location.pathname);
+}
 document.querySelectorAll('select[name="print-darkness"],select[name$="-tracking"]').forEach(function (list) {
   if (list.name == 'print-darkness' ? (window.vellumOwnDarkness || []).indexOf(vellumPrinter) < 0
                                      : list.querySelector('option[selected]')) return;
