@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "document_formats.h"
 #include "print.h"
 #include "queue.h"
 
@@ -50,6 +51,7 @@ void PrinterCreated(pappl_printer_t *printer, void * /*data*/) {
   labels.level = -1; // unknown
   labels.type = PAPPL_SUPPLY_TYPE_OTHER;
   papplPrinterSetSupplies(printer, 1, &labels);
+  RememberDocumentFormats(printer);
 }
 
 const PrinterModel *FindModel(const char *driver) {

@@ -1,5 +1,6 @@
 #include "status.h"
 
+#include "document_formats.h"
 #include "printer_status.h"
 #include "system.h"
 
@@ -9,6 +10,7 @@ namespace {
 
 void CheckPrinter(pappl_printer_t *printer) {
   RecheckIdlePrinter(printer);
+  EndRefusedJobs(printer);
   bool answers = true;
   if (papplPrinterGetState(printer) == IPP_PSTATE_STOPPED &&
       papplPrinterGetNumberOfActiveJobs(printer) > 0) {
