@@ -9,6 +9,7 @@
 // The barcodes, drawn by vellumpreview, read back with their payloads.
 #include <array>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 
@@ -224,6 +225,12 @@ TEST(AppCups, ALabelOnALargerPagePrintsAtItsTrueSize) {
   }
 }
 
+// Printer programs of carriers and shipping software, as ZPL and TSPL files.
+const char kZplProgram[] =
+    "^XA^FO50,50^A0N,40,40^FDParcel 1^FS^BY3^FO50,120^BCN,100^FD12345678^FS^XZ\r\n";
+const char kTsplProgram[] = "SIZE 50 mm,25 mm\r\nGAP 3 mm,0\r\nCLS\r\n"
+                            "TEXT 20,20,\"3\",0,1,1,\"Parcel 1\"\r\nPRINT 1,1\r\n";
+
 TEST(AppCups, CupsPrintsThroughTheApplicationAsADriverlessPrinter) {
   if (geteuid() != 0 || access("/usr/sbin/cupsd", X_OK) != 0)
     GTEST_SKIP() << "needs root and the scheduler (cups-daemon)";
@@ -231,8 +238,9 @@ TEST(AppCups, CupsPrintsThroughTheApplicationAsADriverlessPrinter) {
     GTEST_SKIP() << "needs zint, zbar-tools, python3-zxing-cpp and python3-pil";
   PrinterApp app;
   ASSERT_EQ(app.Start(), "");
-  SocketPrinter printer;
-  ASSERT_EQ(app.AddPrinter("labels", "vellum-zpl-203", printer.Uri()), "");
+  SocketPrinter zpl_printer, tspl_printer;
+  ASSERT_EQ(app.AddPrinter("labels", "vellum-zpl-203", zpl_printer.Uri()), "");
+  ASSERT_EQ(app.AddPrinter("tspl", "vellum-tspl-203", tspl_printer.Uri()), "");
 
   PrivateScheduler cupsd;
   SchedulerSetup setup;
@@ -240,20 +248,50 @@ TEST(AppCups, CupsPrintsThroughTheApplicationAsADriverlessPrinter) {
   setup.capture_backend = CAPTURE_BACKEND_PATH;
   setup.stock_backends = {"ipp"};
   ASSERT_EQ(cupsd.Start(setup), "");
-  const Result added = cupsd.Client({"/usr/sbin/lpadmin", "-p", "labels", "-E", "-v",
-                                     app.PrinterUri("labels"), "-m", "everywhere"});
-  ASSERT_EQ(added.exit_status, 0) << testing::PrintToString(added.err);
+  for (const char *queue : {"labels", "tspl"}) {
+    const Result added = cupsd.Client(
+        {"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", app.PrinterUri(queue), "-m", "everywhere"});
+    ASSERT_EQ(added.exit_status, 0) << testing::PrintToString(added.err);
+  }
 
   // A label-size PDF and a carrier's letter page reach the application as
   // they were sent (the queue names no paper size, as a desktop's queue
-  // made this way does not), and print as they print sent straight.
+  // made this way does not), and print as they print sent straight; so do
+  // ZPL and TSPL programs, typed by the driver's CUPS types or sent raw,
+  // and raw documents of every format the application takes, which it
+  // types by their content. Text prints as text. Bytes that are nothing
+  // CUPS refuses; sent raw, the application refuses them, and a program
+  // for the other printer language.
   const std::string label = LabelPdf(), letter = LetterPdf();
+  const auto gs = [](const char *device, const std::string &pdf, const std::string &name) {
+    const std::string path = ScratchDir() + "/" + name;
+    EXPECT_EQ(RunProgram({"/usr/bin/gs", "-q", "-dSAFER", "-sDEVICE=" + std::string(device),
+                          "-r203", "-o", path, pdf},
+                         {})
+                  .exit_status,
+              0);
+    return path;
+  };
+  const std::vector<RasterPage> page = {LabelPage(812, 1218, 203)};
+  std::string noise(3000, '\0');
+  for (size_t i = 0; i < noise.size(); ++i)
+    noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  // What becomes of a document: printed (as many whole labels, as sent
+  // straight in that format where one is named), or refused by the
+  // scheduler, or by the application (saying why in its log).
+  enum Expect { kPrinted, kRefusedByCups, kRefusedByApp };
   struct Document {
     const char *name;
     std::string path;
     std::vector<std::string> options;
     const char *format;
+    const char *queue = "labels";
+    Expect expect = kPrinted;
+    size_t labels = 1;    // whole labels; 0: a program, not read back
+    const char *why = ""; // the application's refusal
   };
+  const std::string zpl = WriteScratchFile("label.zpl", kZplProgram);
+  const std::string tspl = WriteScratchFile("label.tspl", kTsplProgram);
   const Document documents[] = {
       {"PostScript label",
        VELLUM_SOURCE_DIR "/sample/label.ps",
@@ -261,25 +299,80 @@ TEST(AppCups, CupsPrintsThroughTheApplicationAsADriverlessPrinter) {
        nullptr},
       {"PDF shipping label", label, {}, "application/pdf"},
       {"letter page with the label", letter, {}, "application/pdf"},
+      {"ZPL program", zpl, {}, "application/vnd.zebra-zpl", "labels", kPrinted, 0},
+      {"ZPL program, raw", zpl, {"raw"}, "application/vnd.zebra-zpl", "labels", kPrinted, 0},
+      {"TSPL program", tspl, {}, "application/x-tspl", "tspl", kPrinted, 0},
+      {"TSPL program, raw", tspl, {"raw"}, "application/x-tspl", "tspl", kPrinted, 0},
+      {"text file",
+       WriteScratchFile("notes.txt", "SIZE of the box: 4 x 6 in\nParcel 1: handle with care.\n"),
+       {},
+       nullptr},
+      {"PDF, raw", label, {"raw"}, "application/pdf"},
+      {"PNG, raw", gs("pnggray", label, "label.png"), {"raw"}, "image/png"},
+      {"JPEG, raw", gs("jpeggray", label, "label.jpg"), {"raw"}, "image/jpeg"},
+      {"PWG raster, raw",
+       WriteScratchFile("label.pwg", PwgRaster(page)),
+       {"raw"},
+       "image/pwg-raster"},
+      {"Apple raster, raw",
+       WriteScratchFile("label.urf", PwgRaster(page, CUPS_RASTER_WRITE_APPLE)),
+       {"raw"},
+       "image/urf"},
+      {"unknown bytes",
+       WriteScratchFile("noise.bin", noise),
+       {},
+       nullptr,
+       "labels",
+       kRefusedByCups},
+      {"unknown bytes, raw",
+       WriteScratchFile("noise.bin", noise),
+       {"raw"},
+       nullptr,
+       "labels",
+       kRefusedByApp,
+       0,
+       "The document is in no format this printer knows."},
+      {"ZPL program to the TSPL printer, raw",
+       zpl,
+       {"raw"},
+       nullptr,
+       "tspl",
+       kRefusedByApp,
+       0,
+       "This is a TSPL printer: it does not print ZPL programs."},
   };
-  size_t captured = 0;
+  std::map<std::string, size_t> captured;
   for (const Document &d : documents) {
     SCOPED_TRACE(d.name);
+    SocketPrinter &printer = std::string(d.queue) == "tspl" ? tspl_printer : zpl_printer;
     std::vector<LoadJob> jobs(1);
-    jobs[0].id = cupsd.Submit("labels", d.path, d.options);
+    jobs[0].id = cupsd.Submit(d.queue, d.path, d.options);
+    if (d.expect == kRefusedByCups) {
+      EXPECT_EQ(jobs[0].id, -1);
+      continue;
+    }
     ASSERT_GT(jobs[0].id, 0);
     ASSERT_TRUE(AwaitJobsDone(cupsd, jobs, 120));
-    ASSERT_TRUE(printer.AwaitCaptures(++captured, 60));
+    if (d.expect == kRefusedByApp) {
+      EXPECT_EQ(printer.Captures().size(), captured[d.queue]) << "the printer got bytes";
+      EXPECT_TRUE(Contains(app.Log(), d.why));
+      continue;
+    }
+    ASSERT_TRUE(printer.AwaitCaptures(++captured[d.queue], 60));
     const std::string capture = printer.Captures().back();
-    bool whole = false;
-    EXPECT_EQ(WholeLabels(capture, &whole), 1u);
-    EXPECT_TRUE(whole);
+    if (d.labels > 0) {
+      bool whole = false;
+      EXPECT_EQ(WholeLabels(capture, &whole), d.labels);
+      EXPECT_TRUE(whole);
+    }
     if (d.format == nullptr)
       continue;
-    ExpectSymbolsRead(capture, "cups-" + std::to_string(captured));
-    const int straight = app.Print("labels", d.path, d.format);
-    EXPECT_EQ(app.AwaitJob("labels", straight, 60), IPP_JSTATE_COMPLETED);
-    ASSERT_TRUE(printer.AwaitCaptures(++captured, 60));
+    if (std::string(d.format) == "application/pdf")
+      ExpectSymbolsRead(capture, "cups-" + std::to_string(captured[d.queue]));
+    // The queue sends its default colour mode, monochrome, with every job.
+    const int straight = app.Print(d.queue, d.path, d.format, {{"print-color-mode", "monochrome"}});
+    EXPECT_EQ(app.AwaitJob(d.queue, straight, 60), IPP_JSTATE_COMPLETED);
+    ASSERT_TRUE(printer.AwaitCaptures(++captured[d.queue], 60));
     EXPECT_TRUE(printer.Captures().back() == capture) << "CUPS's road prints other bytes";
   }
 }
