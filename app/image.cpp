@@ -4,7 +4,8 @@
 // job aborts with a message) and go on with the next job. A readable image
 // goes to PAPPL's image printing, which places and scales it on the label
 // and calls the raster callbacks; of an image larger than the label (with
-// a resolution to tell), the part print-scaling chooses.
+// a resolution to tell), the parts print-scaling chooses, each on a label of
+// its own.
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
@@ -22,53 +23,83 @@ namespace vellum_app {
 
 namespace {
 
-// The part of an image larger than the label (at its resolution, `ppi`)
-// that print-scaling puts on the label at full size, turned upright where
-// it is turned; false where the image prints whole.
-bool ImagePart(const pappl_pr_options_t &options, std::vector<uint8_t> &pixels, unsigned &width,
-               unsigned &height, unsigned ppi) {
+// A grey image: rows of `width` pixels, 0 black.
+struct GreyImage {
+  std::vector<uint8_t> pixels;
+  unsigned width = 0, height = 0;
+};
+
+// The parts of an image larger than the label (at its resolution, `ppi`)
+// that print-scaling puts on labels at full size, each turned upright where
+// it is turned; none where the image prints whole.
+std::vector<GreyImage> ImageParts(pappl_job_t *job, const pappl_pr_options_t &options,
+                                  const GreyImage &image, unsigned ppi) {
   if (ppi == 0 ||
       (options.print_scaling != PAPPL_SCALING_AUTO && options.print_scaling != PAPPL_SCALING_NONE))
-    return false;
+    return {};
   const auto at_ppi = [ppi](int hundredths) {
     return static_cast<uint32_t>(std::lround(hundredths / 2540.0 * ppi));
   };
-  const Extent size{width, height},
+  const Extent size{image.width, image.height},
       label{at_ppi(options.media.size_width), at_ppi(options.media.size_length)};
   if (FitsLabel(size, label))
-    return false;
-  // The label is looked for in ink (255 black), the image is grey.
-  std::vector<uint8_t> ink(pixels.size());
-  std::transform(pixels.begin(), pixels.end(), ink.begin(), [](uint8_t v) { return 255 - v; });
-  const auto region = PagePart(options.print_scaling, ink, size, label, ppi);
-  if (!region)
-    return false;
-  const Extent part{region->turned ? region->height : region->width,
-                    region->turned ? region->width : region->height};
-  pixels = PlaceRegion(ink, size, *region, part);
-  std::transform(pixels.begin(), pixels.end(), pixels.begin(), [](uint8_t v) { return 255 - v; });
-  width = part.width;
-  height = part.height;
-  return true;
+    return {};
+  // The labels are looked for in ink (255 black), the image is grey.
+  std::vector<uint8_t> ink(image.pixels.size());
+  std::transform(image.pixels.begin(), image.pixels.end(), ink.begin(),
+                 [](uint8_t v) { return 255 - v; });
+  const PageLayout layout = LayOutPage(options.print_scaling, ink, size, label, ppi);
+  ReportLayout(job, 1, options.print_scaling, layout);
+  std::vector<GreyImage> parts;
+  for (const Region &region : layout.parts) {
+    GreyImage part;
+    part.width = region.turned ? region.height : region.width;
+    part.height = region.turned ? region.width : region.height;
+    part.pixels = PlaceRegion(ink, size, region, Extent{part.width, part.height});
+    std::transform(part.pixels.begin(), part.pixels.end(), part.pixels.begin(),
+                   [](uint8_t v) { return 255 - v; });
+    parts.push_back(std::move(part));
+  }
+  return parts;
+}
+
+// Prints an image through PAPPL at `ppi` (0: fitted on the label), with a
+// copy of the job's options that PAPPL may change.
+bool FilterImage(pappl_job_t *job, pappl_device_t *device, const pappl_pr_options_t &options,
+                 const GreyImage &image, int ppi) {
+  pappl_pr_options_t each = options;
+  return papplJobFilterImage(job, device, &each, image.pixels.data(), static_cast<int>(image.width),
+                             static_cast<int>(image.height), 1, ppi, false);
 }
 
 // Prints a grey image read from the job's document through PAPPL, with
-// the job's copies left to the printer's own copy count. An image with a
-// resolution that is larger than the label prints the part print-scaling
-// chooses at full size.
-bool PrintGreyImage(pappl_job_t *job, pappl_device_t *device, std::vector<uint8_t> &pixels,
-                    unsigned width, unsigned height, unsigned ppi) {
+// the job's copies left to the printer's own copy count. Of an image with
+// a resolution that is larger than the label, the parts print-scaling
+// chooses print at full size, each on a label of its own.
+bool PrintGreyImage(pappl_job_t *job, pappl_device_t *device, const GreyImage &image,
+                    unsigned ppi) {
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
   options->copies = 1;
-  int image_ppi = 0;
-  if (ImagePart(*options, pixels, width, height, ppi)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The label on the image prints at full size.");
+  const std::vector<GreyImage> parts = ImageParts(job, *options, image, ppi);
+  bool printed = false;
+  if (parts.empty()) {
+    printed = FilterImage(job, device, *options, image, 0);
+  } else {
     options->print_scaling = PAPPL_SCALING_NONE;
-    image_ppi = static_cast<int>(ppi);
+    const int part_ppi = static_cast<int>(ppi);
+    if (parts.size() == 1) {
+      printed = FilterImage(job, device, *options, parts[0], part_ppi);
+    } else {
+      // The labels of one image print as the pages of one job.
+      printed = PrintAsOneJob(job, *options, device, [&] {
+        for (const GreyImage &part : parts)
+          if (papplJobIsCanceled(job) || !FilterImage(job, device, *options, part, part_ppi))
+            return papplJobIsCanceled(job);
+        return true;
+      });
+      papplJobSetImpressions(job, static_cast<int>(parts.size()));
+    }
   }
-  const bool printed =
-      papplJobFilterImage(job, device, options, pixels.data(), static_cast<int>(width),
-                          static_cast<int>(height), 1, image_ppi, false);
   papplJobDeletePrintOptions(options);
   return printed;
 }
@@ -171,35 +202,36 @@ unsigned PngPpi(const char *path) {
 } // namespace
 
 bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
-  std::vector<uint8_t> pixels;
-  unsigned width = 0, height = 0, ppi = 0;
+  GreyImage image;
+  unsigned ppi = 0;
   std::string why;
   if (!HasDocument(job))
     return false;
-  if (!ReadJpeg(papplJobGetFilename(job), &pixels, &width, &height, &ppi, &why))
+  if (!ReadJpeg(papplJobGetFilename(job), &image.pixels, &image.width, &image.height, &ppi, &why))
     return Unreadable(job, "JPEG", why);
-  return PrintGreyImage(job, device, pixels, width, height, ppi);
+  return PrintGreyImage(job, device, image, ppi);
 }
 
 bool PrintPng(pappl_job_t *job, pappl_device_t *device, void * /*data*/) {
   png_image image;
   std::memset(&image, 0, sizeof image);
   image.version = PNG_IMAGE_VERSION;
-  std::vector<uint8_t> pixels;
+  GreyImage grey;
   if (!HasDocument(job))
     return false;
   bool read = png_image_begin_read_from_file(&image, papplJobGetFilename(job)) != 0;
   if (read) {
     image.format = PNG_FORMAT_GRAY;
-    pixels.resize(PNG_IMAGE_SIZE(image));
-    read = png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) != 0;
+    grey.pixels.resize(PNG_IMAGE_SIZE(image));
+    read = png_image_finish_read(&image, nullptr, grey.pixels.data(), 0, nullptr) != 0;
   }
   const std::string why = image.message;
+  grey.width = image.width;
+  grey.height = image.height;
   png_image_free(&image);
   if (!read)
     return Unreadable(job, "PNG", why);
-  return PrintGreyImage(job, device, pixels, image.width, image.height,
-                        PngPpi(papplJobGetFilename(job)));
+  return PrintGreyImage(job, device, grey, PngPpi(papplJobGetFilename(job)));
 }
 
 } // namespace vellum_app

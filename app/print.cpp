@@ -139,22 +139,58 @@ Extent LabelDots(const pappl_pr_options_t &options) {
           dots(points.height, options.printer_resolution[1])};
 }
 
-std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
-                               Extent size, Extent label, unsigned dpi) {
-  switch (scaling) {
-  case PAPPL_SCALING_AUTO:
-    return FindLabel(page, size, label, dpi);
-  case PAPPL_SCALING_NONE:
-    return Region{0, 0, std::min(size.width, label.width), std::min(size.height, label.height),
-                  false};
-  case PAPPL_SCALING_FILL: {
+PageLayout LayOutPage(pappl_scaling_t scaling, const std::vector<uint8_t> &page, Extent size,
+                      Extent label, unsigned dpi) {
+  PageLayout layout;
+  if (scaling != PAPPL_SCALING_AUTO && scaling != PAPPL_SCALING_NONE &&
+      scaling != PAPPL_SCALING_FILL)
+    return layout;
+  FoundLabels found = FindLabels(page, size, label, dpi);
+  layout.labels = found.labels.size();
+  layout.doubtful = found.doubtful;
+  if (scaling == PAPPL_SCALING_AUTO) {
+    layout.parts = std::move(found.labels);
+  } else if (scaling == PAPPL_SCALING_NONE) {
+    layout.parts.push_back(Region{0, 0, std::min(size.width, label.width),
+                                  std::min(size.height, label.height), false});
+  } else {
     const bool turned = TurnedOnLabel(size, label);
     const uint32_t wide = std::min(size.width, turned ? label.height : label.width);
     const uint32_t high = std::min(size.height, turned ? label.width : label.height);
-    return Region{(size.width - wide) / 2, (size.height - high) / 2, wide, high, turned};
+    layout.parts.push_back(
+        Region{(size.width - wide) / 2, (size.height - high) / 2, wide, high, turned});
   }
-  default:
-    return std::nullopt;
+  return layout;
+}
+
+void ReportLayout(pappl_job_t *job, unsigned page, pappl_scaling_t scaling,
+                  const PageLayout &layout) {
+  if (scaling == PAPPL_SCALING_AUTO && layout.parts.size() == 1) {
+    const Region &r = layout.parts[0];
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                "Page %u: the label at %u,%u (%u x %u dots%s) prints at full size.", page, r.x, r.y,
+                r.width, r.height, r.turned ? ", turned" : "");
+  } else if (scaling == PAPPL_SCALING_AUTO && layout.parts.size() > 1) {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                "Page %u holds %u labels: each prints at full size on a label of its own.", page,
+                static_cast<unsigned>(layout.parts.size()));
+    papplJobSetMessage(job, "Page %u held %u labels, each printed on a label of its own.", page,
+                       static_cast<unsigned>(layout.parts.size()));
+  } else if (scaling == PAPPL_SCALING_AUTO) {
+    const char *why = layout.doubtful ? "holds labels that could not be told apart"
+                                      : "holds no label set apart on it";
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u %s: it prints whole on one label.", page, why);
+    papplJobSetMessage(job, "Page %u %s: it printed whole on one label.", page, why);
+  } else if (scaling != PAPPL_SCALING_AUTO && layout.labels > 1) {
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "Page %u holds %u labels; print-scaling=%s prints one part of the page.", page,
+                static_cast<unsigned>(layout.labels),
+                scaling == PAPPL_SCALING_NONE ? "none" : "fill");
+    papplJobSetMessage(job,
+                       "Page %u holds %u labels; print-scaling=%s printed one part of the page. "
+                       "Print it with print-scaling=auto for each label on its own.",
+                       page, static_cast<unsigned>(layout.labels),
+                       scaling == PAPPL_SCALING_NONE ? "none" : "fill");
   }
 }
 
@@ -259,9 +295,14 @@ struct AppJob {
   std::vector<unsigned char> page; // the page's rows as the engine reads them
   uint32_t rows_written = 0;
   bool failed = false;
+  bool shared = false; // opened by PrintAsOneJob, which closes it
 };
 
+AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
+
 bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+  if (const AppJob *shared = JobData(job); shared != nullptr && shared->shared)
+    return true;
   auto *app_job = new AppJob;
   if (!OpenLabelJob(app_job->label, job, *options, device)) {
     delete app_job;
@@ -271,8 +312,6 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
   Setup(app_job->label);
   return std::ferror(app_job->label.out) == 0;
 }
-
-AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
 
 bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
                unsigned /*page*/) {
@@ -299,6 +338,30 @@ bool WriteLine(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /
   return true;
 }
 
+// Prints a page of rows through the engine; false, the job marked as failed,
+// when it could not.
+bool PrintRows(pappl_job_t *job, LabelJob &label, const cups_page_header2_t &page_header,
+               const std::vector<uint8_t> &rows) {
+  cups_page_header2_t header = page_header;
+  size_t next_row = 0;
+  const RowReader read_row = [&rows, &next_row](unsigned char *row, uint32_t bytes) {
+    const size_t offset = next_row * bytes;
+    if (offset + bytes > rows.size())
+      return false;
+    std::memcpy(row, rows.data() + offset, bytes);
+    ++next_row;
+    return true;
+  };
+  const PageOutcome outcome = PrintPage(label, &header, read_row);
+  if (outcome == PageOutcome::kPrinted)
+    return true;
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
+              outcome == PageOutcome::kTooLarge ? "The label is too large to print."
+                                                : "Unable to send the label to the printer.");
+  JobData(job)->failed = true;
+  return false;
+}
+
 bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
              unsigned page) {
   AppJob *app_job = JobData(job);
@@ -316,36 +379,26 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
   cups_page_header2_t header = options->header;
   header.cupsCompression = DarknessLevel(*options);
   header.NumCopies = JobCopies(job);
-  // A page larger than the label: the part that print-scaling puts on the
-  // label at full size (a raster page cannot be drawn again to fill it).
-  const std::vector<uint8_t> *rows = &app_job->page;
-  std::vector<uint8_t> placed;
+  // A page larger than the label: the parts that print-scaling puts on
+  // labels at full size (a raster page cannot be drawn again to fill it).
   const Extent size{header.cupsBytesPerLine, header.cupsHeight}, label = LabelDots(*options);
-  if (options->print_scaling != PAPPL_SCALING_FILL && !FitsLabel(size, label)) {
-    if (const auto region = PagePart(options->print_scaling, app_job->page, size, label,
-                                     static_cast<unsigned>(options->printer_resolution[0]))) {
-      placed = PlaceRegion(app_job->page, size, *region, label);
-      rows = &placed;
-      header.cupsWidth = header.cupsBytesPerLine = label.width;
-      header.cupsHeight = label.height;
-    }
-  }
-  size_t next_row = 0;
-  const RowReader read_row = [rows, &next_row](unsigned char *row, uint32_t bytes) {
-    const size_t offset = next_row * bytes;
-    if (offset + bytes > rows->size())
-      return false;
-    std::memcpy(row, rows->data() + offset, bytes);
-    ++next_row;
-    return true;
-  };
-  const PageOutcome outcome = PrintPage(app_job->label, &header, read_row);
-  if (outcome != PageOutcome::kPrinted) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
-                outcome == PageOutcome::kTooLarge ? "The label is too large to print."
-                                                  : "Unable to send the label to the printer.");
-    app_job->failed = true;
-    return false;
+  if (options->print_scaling == PAPPL_SCALING_FILL || FitsLabel(size, label))
+    return PrintRows(job, app_job->label, header, app_job->page);
+  const PageLayout layout = LayOutPage(options->print_scaling, app_job->page, size, label,
+                                       static_cast<unsigned>(options->printer_resolution[0]));
+  ReportLayout(job, page + 1, options->print_scaling, layout);
+  if (layout.parts.empty())
+    return PrintRows(job, app_job->label, header, app_job->page);
+  header.cupsWidth = header.cupsBytesPerLine = label.width;
+  header.cupsHeight = label.height;
+  for (size_t i = 0; i < layout.parts.size(); ++i) {
+    // PAPPL counts the page; every further label counts as well.
+    if (i > 0)
+      papplJobSetImpressionsCompleted(job, 1);
+    if (papplJobIsCanceled(job) ||
+        !PrintRows(job, app_job->label, header,
+                   PlaceRegion(app_job->page, size, layout.parts[i], label)))
+      return papplJobIsCanceled(job);
   }
   return true;
 }
@@ -354,6 +407,8 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
   AppJob *app_job = JobData(job);
   if (app_job == nullptr)
     return false;
+  if (app_job->shared)
+    return !app_job->failed;
   const bool sent = CloseLabelJob(app_job->label, job, device) && !app_job->failed;
   delete app_job;
   papplJobSetData(job, nullptr);
@@ -361,6 +416,23 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
 }
 
 } // namespace
+
+bool PrintAsOneJob(pappl_job_t *job, const pappl_pr_options_t &options, pappl_device_t *device,
+                   const std::function<bool()> &print) {
+  auto *app_job = new AppJob;
+  app_job->shared = true;
+  if (!OpenLabelJob(app_job->label, job, options, device)) {
+    delete app_job;
+    return false;
+  }
+  papplJobSetData(job, app_job);
+  Setup(app_job->label);
+  const bool printed = std::ferror(app_job->label.out) == 0 && print() && !app_job->failed;
+  const bool sent = CloseLabelJob(app_job->label, job, device);
+  delete app_job;
+  papplJobSetData(job, nullptr);
+  return printed && sent;
+}
 
 namespace {
 

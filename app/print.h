@@ -6,7 +6,7 @@
 
 #include <pappl/pappl.h>
 
-#include <optional>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,13 +58,24 @@ bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void *data);
 Extent LabelPoints(const pappl_pr_options_t &options);
 Extent LabelDots(const pappl_pr_options_t &options);
 
-// The part of a page larger than the label (both in dots at dpi) that
-// print-scaling puts on it at full size: "auto" the label found on the
-// page, "none" the page's top left, "fill" its middle (of a page drawn just
-// large enough to cover the label); nothing where the page is to be fitted
-// on the label instead.
-std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
-                               Extent size, Extent label, unsigned dpi);
+// How print-scaling lays out a page larger than the label (both in dots at
+// dpi): the parts that go each on a label of its own at full size ("auto"
+// every label found on the page, in reading order; "none" the page's top
+// left; "fill" its middle, of a page drawn just large enough to cover the
+// label), and the labels found on it. No parts: the page is fitted on the
+// label instead.
+struct PageLayout {
+  std::vector<Region> parts;
+  size_t labels = 0;     // the labels found on the page
+  bool doubtful = false; // two or more, that could not be told apart
+};
+PageLayout LayOutPage(pappl_scaling_t scaling, const std::vector<uint8_t> &page, Extent size,
+                      Extent label, unsigned dpi);
+
+// Logs how page `page` (from 1) was laid out, and says in the job's message
+// where it does not print every label it holds on a label of its own.
+void ReportLayout(pappl_job_t *job, unsigned page, pappl_scaling_t scaling,
+                  const PageLayout &layout);
 
 // Whether the job still has its document. PAPPL 1.3.1 may start a job's
 // thread just as the job is cancelled, which removes the document.
@@ -76,6 +87,14 @@ bool ReadDocument(const char *path, std::string *data);
 // The copies the job asks for (1 when it names none): the printer's own
 // copy count, never repeated pages.
 unsigned JobCopies(pappl_job_t *job);
+
+// Runs `print`, which prints through PAPPL's raster callbacks any number
+// of times (as papplJobFilterImage does, once for each image), with the
+// printer's job opened once around it: its pages print as the pages of one
+// job. False when the job could not be opened, `print` failed or the
+// printer did not get every byte.
+bool PrintAsOneJob(pappl_job_t *job, const pappl_pr_options_t &options, pappl_device_t *device,
+                   const std::function<bool()> &print);
 
 // PAPPL's filter for PNG documents: a damaged image aborts the job.
 bool PrintPng(pappl_job_t *job, pappl_device_t *device, void *data);

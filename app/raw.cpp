@@ -72,6 +72,10 @@ bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the printer program to the printer.");
   else // PAPPL counts one after a printer program it passed on
     papplJobSetImpressionsCompleted(job, CountLabels(data.substr(0, sent), zpl) - 1);
+  // A program that ends no label (settings only, or cut short) prints none.
+  if (delivered && CountLabels(data, zpl) == 0)
+    papplJobSetMessage(job, "The program was sent; it ends no label (no %s), so none printed.",
+                       LabelEnd(zpl));
   return delivered;
 }
 
