@@ -4,7 +4,8 @@
 // job aborts with a message) and go on with the next job. A readable image
 // goes to PAPPL's image printing, which places and scales it on the label
 // and calls the raster callbacks; of an image larger than the label (with
-// a resolution to tell), the part print-scaling chooses.
+// a resolution to tell), the parts print-scaling chooses, each on a label of
+// its own.
 #include <string>
 
 #include "image_read.h"
@@ -14,23 +15,46 @@ namespace vellum_app {
 
 namespace {
 
+// Prints an image through PAPPL at its resolution (0: fitted on the
+// label), with a copy of the job's options that PAPPL may change.
+bool FilterImage(pappl_job_t *job, pappl_device_t *device, const pappl_pr_options_t &options,
+                 const GreyImage &image, int ppi) {
+  pappl_pr_options_t each = options;
+  return papplJobFilterImage(job, device, &each, image.pixels.data(), static_cast<int>(image.width),
+                             static_cast<int>(image.height), 1, ppi, false);
+}
+
 // Prints a grey image read from the job's document through PAPPL, with
-// the job's copies left to the printer's own copy count. An image with a
-// resolution that is larger than the label prints the part print-scaling
-// chooses at full size.
-bool PrintGreyImage(pappl_job_t *job, pappl_device_t *device, GreyImage &image) {
+// the job's copies left to the printer's own copy count. Of an image with
+// a resolution that is larger than the label, the parts print-scaling
+// chooses print at full size, each on a label of its own.
+bool PrintGreyImage(pappl_job_t *job, pappl_device_t *device, const GreyImage &image) {
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
   options->copies = 1;
-  int image_ppi = 0;
-  if (ImagePart(options->print_scaling, options->media.size_width, options->media.size_length,
-                image)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The label on the image prints at full size.");
+  PageLayout layout;
+  const std::vector<GreyImage> parts = ImageParts(options->print_scaling, options->media.size_width,
+                                                  options->media.size_length, image, &layout);
+  if (layout.laid_out)
+    ReportLayout(job, 1, options->print_scaling, layout);
+  bool printed = false;
+  if (parts.empty()) {
+    printed = FilterImage(job, device, *options, image, 0);
+  } else {
     options->print_scaling = PAPPL_SCALING_NONE;
-    image_ppi = static_cast<int>(image.ppi);
+    const int ppi = static_cast<int>(image.ppi);
+    if (parts.size() == 1) {
+      printed = FilterImage(job, device, *options, parts[0], ppi);
+    } else {
+      // The labels of one image print as the pages of one job.
+      printed = PrintAsOneJob(job, *options, device, [&] {
+        for (const GreyImage &part : parts)
+          if (papplJobIsCanceled(job) || !FilterImage(job, device, *options, part, ppi))
+            return papplJobIsCanceled(job);
+        return true;
+      });
+      papplJobSetImpressions(job, static_cast<int>(parts.size()));
+    }
   }
-  const bool printed =
-      papplJobFilterImage(job, device, options, image.pixels.data(), static_cast<int>(image.width),
-                          static_cast<int>(image.height), 1, image_ppi, false);
   papplJobDeletePrintOptions(options);
   return printed;
 }

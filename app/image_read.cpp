@@ -190,32 +190,36 @@ ImageRead ReadPng(const char *path, unsigned dpi, GreyImage *image, std::string 
   return read;
 }
 
-bool ImagePart(pappl_scaling_t scaling, int media_width, int media_length, GreyImage &image) {
+std::vector<GreyImage> ImageParts(pappl_scaling_t scaling, int media_width, int media_length,
+                                  const GreyImage &image, PageLayout *layout) {
+  *layout = PageLayout{};
   const unsigned ppi = image.ppi;
   if (ppi == 0 || (scaling != PAPPL_SCALING_AUTO && scaling != PAPPL_SCALING_NONE))
-    return false;
+    return {};
   const auto at_ppi = [ppi](int hundredths) {
     return static_cast<uint32_t>(std::lround(hundredths / 2540.0 * ppi));
   };
   const Extent size{image.width, image.height}, label{at_ppi(media_width), at_ppi(media_length)};
   // A poster is no carrier's page: it is fitted, as a PDF's is.
   if (FitsLabel(size, label) || !FitsLabel(size, PointsToDots(kLargestPagePoints, ppi)))
-    return false;
-  // The label is looked for in ink (255 black), the image is grey.
+    return {};
+  // The labels are looked for in ink (255 black), the image is grey.
   std::vector<uint8_t> ink(image.pixels.size());
   std::transform(image.pixels.begin(), image.pixels.end(), ink.begin(),
                  [](uint8_t v) { return 255 - v; });
-  const auto region = PagePart(scaling, ink, size, label, ppi);
-  if (!region)
-    return false;
-  const Extent part{region->turned ? region->height : region->width,
-                    region->turned ? region->width : region->height};
-  image.pixels = PlaceRegion(ink, size, *region, part);
-  std::transform(image.pixels.begin(), image.pixels.end(), image.pixels.begin(),
-                 [](uint8_t v) { return 255 - v; });
-  image.width = part.width;
-  image.height = part.height;
-  return true;
+  *layout = LayOutPage(scaling, ink, size, label, ppi);
+  std::vector<GreyImage> parts;
+  for (const Region &region : layout->parts) {
+    GreyImage part;
+    part.width = region.turned ? region.height : region.width;
+    part.height = region.turned ? region.width : region.height;
+    part.ppi = ppi;
+    part.pixels = PlaceRegion(ink, size, region, Extent{part.width, part.height});
+    std::transform(part.pixels.begin(), part.pixels.end(), part.pixels.begin(),
+                   [](uint8_t v) { return 255 - v; });
+    parts.push_back(std::move(part));
+  }
+  return parts;
 }
 
 } // namespace vellum_app

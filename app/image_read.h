@@ -11,6 +11,8 @@
 
 #include <pappl/printer.h>
 
+#include "raster_page.h"
+
 namespace vellum_app {
 
 // A grey image, one byte a pixel (0 black), with its resolution in pixels
@@ -36,13 +38,15 @@ ImageRead ReadPng(const char *path, unsigned dpi, GreyImage *image, std::string 
 // holds about 3 bytes a pixel of the whole image while it is read).
 constexpr long kJpegMemory = 64L << 20;
 
-// Makes an image with a resolution that is larger than the label (media
-// size in hundredths of millimetres) the part print-scaling ("auto",
-// "none") puts on the label at full size, turned upright where it is
-// turned; false, leaving it, where the image prints whole: it fits the
-// label, has no resolution, is larger than any carrier's page (17 x 22 in)
-// at its resolution, or holds no such part.
-bool ImagePart(pappl_scaling_t scaling, int media_width, int media_length, GreyImage &image);
+// The parts of an image with a resolution that is larger than the label
+// (media size in hundredths of millimetres) that print-scaling ("auto",
+// "none") puts on labels at full size, each turned upright where it is
+// turned, in reading order (every label found on the image with "auto");
+// none where the image prints whole: it fits the label, has no resolution,
+// is larger than any carrier's page (17 x 22 in) at its resolution, or
+// holds no such part. `layout` says how the image was laid out.
+std::vector<GreyImage> ImageParts(pappl_scaling_t scaling, int media_width, int media_length,
+                                  const GreyImage &image, PageLayout *layout);
 
 } // namespace vellum_app
 

@@ -1,13 +1,14 @@
-// Finding a label on a larger page: the page is mapped onto cells of a
+// Finding the labels on a larger page: the page is mapped onto cells of a
 // twentieth of an inch, set where any dot is ink; parts of the ink are the
-// groups of cells that lie close together. A part is the label when it
-// fits the label and covers at least half of it, and when it is the only
-// such part: the whole ink of the page, the parts that a quarter of an
-// inch of clear space sets apart, or the parts drawn inside a frame.
+// groups of cells that lie close together. A part is a label when it fits
+// the label and covers at least half of it: the whole ink of the page, the
+// parts that a quarter of an inch of clear space sets apart, or the parts
+// drawn inside a frame.
 #include "layout.h"
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 
 namespace vellum_app {
 
@@ -192,10 +193,40 @@ bool TurnedOnLabel(Extent page, Extent label) {
   return (page.width > page.height) != (label.width > label.height);
 }
 
-std::optional<Region> FindLabel(const std::vector<uint8_t> &page, Extent size, Extent label,
-                                unsigned dpi) {
+namespace {
+
+// Whether two regions share a dot.
+bool Overlap(const Region &a, const Region &b) {
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
+
+// The regions in reading order: rows from the top (a region whose top lies
+// above the middle of the row's first one is in that row), each row from
+// the left.
+std::vector<Region> ReadingOrder(std::vector<Region> regions) {
+  std::sort(regions.begin(), regions.end(),
+            [](const Region &a, const Region &b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+  std::vector<Region> ordered;
+  for (size_t row = 0; row < regions.size();) {
+    size_t end = row + 1;
+    while (end < regions.size() && regions[end].y < regions[row].y + regions[row].height / 2)
+      ++end;
+    std::sort(regions.begin() + static_cast<std::ptrdiff_t>(row),
+              regions.begin() + static_cast<std::ptrdiff_t>(end),
+              [](const Region &a, const Region &b) { return a.x < b.x; });
+    ordered.insert(ordered.end(), regions.begin() + static_cast<std::ptrdiff_t>(row),
+                   regions.begin() + static_cast<std::ptrdiff_t>(end));
+    row = end;
+  }
+  return ordered;
+}
+
+} // namespace
+
+FoundLabels FindLabels(const std::vector<uint8_t> &page, Extent size, Extent label, unsigned dpi) {
+  FoundLabels found;
   if (page.size() < size_t{size.width} * size.height || label.width == 0 || label.height == 0)
-    return std::nullopt;
+    return found;
   const Cells cells = MapCells(page, size, dpi);
   // All the page's ink: nothing else is on the page.
   std::vector<uint32_t> all;
@@ -203,19 +234,32 @@ std::optional<Region> FindLabel(const std::vector<uint8_t> &page, Extent size, E
     if (cells.ink[i] != 0)
       all.push_back(i);
   if (all.empty())
-    return std::nullopt;
-  if (const auto whole = AsLabel(DotBounds(page, size, cells, all), label))
-    return whole;
+    return found;
+  if (const auto whole = AsLabel(DotBounds(page, size, cells, all), label)) {
+    found.labels.push_back(*whole);
+    return found;
+  }
   // Set apart by a quarter of an inch: groups whose cells are at most
-  // three empty cells apart.
+  // three empty cells apart; and drawn inside frames.
   const uint32_t reach = kCellsPerInch / 4 - 1;
-  std::vector<Region> found = Candidates(page, size, cells, label, reach, false);
-  if (found.size() == 1)
-    return found[0];
-  found = Candidates(page, size, cells, label, 1, true);
-  if (found.size() == 1)
-    return found[0];
-  return std::nullopt;
+  const std::vector<Region> apart = Candidates(page, size, cells, label, reach, false);
+  const std::vector<Region> framed = Candidates(page, size, cells, label, 1, true);
+  // Frames tell labels best: two or more framed labels are the labels, also
+  // where clear space sets one of them apart and joins the others to what
+  // lies close to them. One framed label beside other parts set apart that
+  // fit the label (instructions, a receipt) is the label.
+  const std::vector<Region> &chosen = framed.size() >= 2   ? framed
+                                      : apart.size() == 1  ? apart
+                                      : framed.size() == 1 ? framed
+                                                           : apart;
+  for (size_t i = 0; i < chosen.size(); ++i)
+    for (size_t j = i + 1; j < chosen.size(); ++j)
+      if (Overlap(chosen[i], chosen[j])) {
+        found.doubtful = true;
+        return found;
+      }
+  found.labels = ReadingOrder(chosen);
+  return found;
 }
 
 std::vector<uint8_t> PlaceRegion(const std::vector<uint8_t> &page, Extent size,

@@ -7,7 +7,6 @@
 #define VELLUM_APP_LAYOUT_H
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 namespace vellum_app {
@@ -31,13 +30,20 @@ struct Region {
   bool turned = false;
 };
 
-// The label on a page larger than it: a part of the page's ink that fits
-// the label either way round and covers at least half of it, set apart
-// from the rest of the page by a quarter of an inch of clear space or by
-// a frame of its own. Nothing when no part, or more than one, is such a
-// label.
-std::optional<Region> FindLabel(const std::vector<uint8_t> &page, Extent size, Extent label,
-                                unsigned dpi);
+// The labels on a page larger than the label, in reading order (rows from
+// the top, each from the left): the parts of the page's ink that fit the
+// label either way round and cover at least half of it, set apart from each
+// other and the rest of the page by a quarter of an inch of clear space or
+// drawn inside frames of their own. Framed labels win where there are two
+// or more; else the one set apart by clear space; else the one framed; else
+// all those set apart. None when no part is such a label; none and
+// `doubtful` when two or more are, but their bounds overlap, so that the
+// page cannot be split with confidence.
+struct FoundLabels {
+  std::vector<Region> labels;
+  bool doubtful = false;
+};
+FoundLabels FindLabels(const std::vector<uint8_t> &page, Extent size, Extent label, unsigned dpi);
 
 // A label-size page of ink with the region of the page on it at full
 // size: turned a quarter turn anticlockwise when the region is turned (as

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "document_formats.h"
 #include "pappl/patches.h"
 #include "print.h"
 #include "queue.h"
@@ -52,6 +53,7 @@ void PrinterCreated(pappl_printer_t *printer, void * /*data*/) {
   labels.level = -1; // unknown
   labels.type = PAPPL_SUPPLY_TYPE_OTHER;
   papplPrinterSetSupplies(printer, 1, &labels);
+  RememberDocumentFormats(printer);
 }
 
 const PrinterModel *FindModel(const char *driver) {

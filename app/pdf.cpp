@@ -6,9 +6,10 @@
 //
 // A page that fits the label is fitted on it by Ghostscript. A larger page
 // (a carrier's letter or A4 page with the label on it) is laid out by
-// print-scaling: "auto" prints the label found on it at full size, else
-// fits the page as before; "fit" and "auto-fit" fit it; "none" prints it at
-// full size from its top left; "fill" fills the label with it.
+// print-scaling: "auto" prints every label found on it at full size, each on
+// a label of its own, else fits the page as before; "fit" and "auto-fit" fit
+// it; "none" prints it at full size from its top left; "fill" fills the
+// label with it.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -274,8 +275,9 @@ bool PrintFittedPage(PdfJob &pdf, int page) {
 }
 
 // Prints the PDF's pages laid out by print-scaling: each page rendered at
-// its own size; the part that goes on the label printed at full size, or
-// the page fitted on the label as a page that fits it prints.
+// its own size; the parts that go on labels printed each at full size on a
+// label of its own, or the page fitted on the label as a page that fits it
+// prints.
 bool PrintLaidOut(PdfJob &pdf, double scale, Rendering *rendering) {
   const Extent label = LabelDots(pdf.options);
   int number = 0; // the page's, from 1
@@ -286,33 +288,34 @@ bool PrintLaidOut(PdfJob &pdf, double scale, Rendering *rendering) {
     for (uint32_t y = 0; y < size.height; ++y)
       if (!read_row(page.data() + size_t{y} * size.width, size.width))
         return pdf.printed = false;
-    const std::optional<Region> region =
-        FitsLabel(size, label)
-            ? std::nullopt
-            : PagePart(pdf.options.print_scaling, page, size, label,
-                       static_cast<unsigned>(pdf.options.printer_resolution[0] * scale));
-    if (!region)
+    if (FitsLabel(size, label))
       return PrintFittedPage(pdf, number);
-    if (pdf.options.print_scaling == PAPPL_SCALING_AUTO)
-      papplLogJob(pdf.job, PAPPL_LOGLEVEL_INFO,
-                  "Page %d: the label at %u,%u (%u x %u dots%s) prints at full size.", number,
-                  region->x, region->y, region->width, region->height,
-                  region->turned ? ", turned" : "");
-    std::vector<uint8_t> placed = PlaceRegion(page, size, *region, label);
-    page = std::vector<uint8_t>();
+    const PageLayout layout =
+        LayOutPage(pdf.options.print_scaling, page, size, label,
+                   static_cast<unsigned>(pdf.options.printer_resolution[0] * scale));
+    ReportLayout(pdf.job, static_cast<unsigned>(number), pdf.options.print_scaling, layout);
+    if (layout.parts.empty())
+      return PrintFittedPage(pdf, number);
     header.cupsWidth = header.cupsBytesPerLine = label.width;
     header.cupsHeight = label.height;
     const Extent points = LabelPoints(pdf.options);
     header.PageSize[0] = points.width;
     header.PageSize[1] = points.height;
-    size_t next = 0;
-    const RowReader placed_row = [&placed, &next](unsigned char *row, uint32_t bytes) {
-      if ((next + 1) * bytes > placed.size())
+    // Each label on a label of its own, in reading order.
+    for (const Region &region : layout.parts) {
+      const std::vector<uint8_t> placed = PlaceRegion(page, size, region, label);
+      size_t next = 0;
+      const RowReader placed_row = [&placed, &next](unsigned char *row, uint32_t bytes) {
+        if ((next + 1) * bytes > placed.size())
+          return false;
+        std::memcpy(row, placed.data() + next++ * bytes, bytes);
+        return true;
+      };
+      cups_page_header2_t label_header = header;
+      if (papplJobIsCanceled(pdf.job) || !PrintPdfPage(pdf, label_header, placed_row))
         return false;
-      std::memcpy(row, placed.data() + next++ * bytes, bytes);
-      return true;
-    };
-    return PrintPdfPage(pdf, header, placed_row);
+    }
+    return true;
   };
   // Ghostscript at the printer's own resolution is started ahead for the
   // next carrier's page; one for a scaled page, only for this one.

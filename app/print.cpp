@@ -257,7 +257,10 @@ struct AppJob {
   RasterPage page;
   JobLimits limits;
   bool failed = false;
+  bool shared = false; // opened by PrintAsOneJob, which closes it
 };
+
+AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
 
 // Aborts the job with a message about its document.
 bool Refuse(pappl_job_t *job, const std::string &why) {
@@ -267,6 +270,8 @@ bool Refuse(pappl_job_t *job, const std::string &why) {
 }
 
 bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
+  if (const AppJob *shared = JobData(job); shared != nullptr && shared->shared)
+    return true;
   auto *app_job = new AppJob;
   app_job->limits = JobLimitsNow();
   if (!OpenLabelJob(app_job->label, job, *options, device)) {
@@ -283,8 +288,6 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
   papplJobSetData(job, app_job);
   return true;
 }
-
-AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
 
 // Whether PAPPL hands over its own page header for a raster page sent by
 // a client rather than the client's: it does for a page that is not 8-bit
@@ -340,25 +343,34 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
     app_job->failed = true;
     return Refuse(job, "The document ends within page " + std::to_string(page) + ".");
   }
-  // A page larger than the label: the part that print-scaling puts on the
-  // label at full size (a raster page cannot be drawn again to fill it).
-  PlaceOnLabel(app_job->page, options->print_scaling, LabelDots(*options),
-               static_cast<unsigned>(options->printer_resolution[0]));
-  cups_page_header2_t header = app_job->page.header;
-  header.cupsCompression = DarknessLevel(*options);
-  header.NumCopies = JobCopies(job);
-  size_t next_row = 0;
-  const PageOutcome outcome =
-      PrintPage(app_job->label, &header, PageRows(app_job->page, &next_row));
-  app_job->page = RasterPage{};
-  if (outcome != PageOutcome::kPrinted) {
-    const char *why = outcome == PageOutcome::kTooLarge
-                          ? "The label is too large to print."
-                          : "Unable to send the label to the printer.";
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
-    papplJobSetMessage(job, "%s", why);
-    app_job->failed = true;
-    return false;
+  // A page larger than the label: the parts that print-scaling puts on
+  // labels at full size (a raster page cannot be drawn again to fill it).
+  PageLayout layout;
+  const std::vector<RasterPage> labels =
+      LabelsOfPage(app_job->page, options->print_scaling, LabelDots(*options),
+                   static_cast<unsigned>(options->printer_resolution[0]), &layout);
+  if (layout.laid_out)
+    ReportLayout(job, page, options->print_scaling, layout);
+  for (size_t i = 0; i < labels.size(); ++i) {
+    // PAPPL counts the page; every further label counts as well.
+    if (i > 0)
+      papplJobSetImpressionsCompleted(job, 1);
+    if (papplJobIsCanceled(job))
+      return true;
+    cups_page_header2_t header = labels[i].header;
+    header.cupsCompression = DarknessLevel(*options);
+    header.NumCopies = JobCopies(job);
+    size_t next_row = 0;
+    const PageOutcome outcome = PrintPage(app_job->label, &header, PageRows(labels[i], &next_row));
+    if (outcome != PageOutcome::kPrinted) {
+      const char *why = outcome == PageOutcome::kTooLarge
+                            ? "The label is too large to print."
+                            : "Unable to send the label to the printer.";
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
+      papplJobSetMessage(job, "%s", why);
+      app_job->failed = true;
+      return false;
+    }
   }
   return true;
 }
@@ -367,6 +379,8 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
   AppJob *app_job = JobData(job);
   if (app_job == nullptr)
     return false;
+  if (app_job->shared)
+    return !app_job->failed;
   const bool delivered = CloseLabelJob(app_job->label, job, device);
   if (!delivered && !app_job->failed && !papplJobIsCanceled(job)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the label to the printer.");
@@ -379,6 +393,55 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
 }
 
 } // namespace
+
+void ReportLayout(pappl_job_t *job, unsigned page, pappl_scaling_t scaling,
+                  const PageLayout &layout) {
+  const auto parts = static_cast<unsigned>(layout.parts.size());
+  if (scaling == PAPPL_SCALING_AUTO && parts == 1) {
+    const Region &r = layout.parts[0];
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                "Page %u: the label at %u,%u (%u x %u dots%s) prints at full size.", page, r.x, r.y,
+                r.width, r.height, r.turned ? ", turned" : "");
+  } else if (scaling == PAPPL_SCALING_AUTO && parts > 1) {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                "Page %u holds %u labels: each prints at full size on a label of its own.", page,
+                parts);
+    papplJobSetMessage(job, "Page %u held %u labels, each printed on a label of its own.", page,
+                       parts);
+  } else if (scaling == PAPPL_SCALING_AUTO) {
+    const char *why = layout.doubtful ? "holds labels that could not be told apart"
+                                      : "holds no label set apart on it";
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u %s: it prints whole on one label.", page, why);
+    papplJobSetMessage(job, "Page %u %s: it printed whole on one label.", page, why);
+  } else if (layout.labels > 1) {
+    const char *how = scaling == PAPPL_SCALING_NONE ? "none" : "fill";
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "Page %u holds %u labels; print-scaling=%s prints one part of the page.", page,
+                static_cast<unsigned>(layout.labels), how);
+    papplJobSetMessage(job,
+                       "Page %u holds %u labels; print-scaling=%s printed one part of the page. "
+                       "Print it with print-scaling=auto for each label on its own.",
+                       page, static_cast<unsigned>(layout.labels), how);
+  }
+}
+
+bool PrintAsOneJob(pappl_job_t *job, const pappl_pr_options_t &options, pappl_device_t *device,
+                   const std::function<bool()> &print) {
+  auto *app_job = new AppJob;
+  app_job->shared = true;
+  app_job->limits = JobLimitsNow();
+  if (!OpenLabelJob(app_job->label, job, options, device)) {
+    delete app_job;
+    return false;
+  }
+  papplJobSetData(job, app_job);
+  Setup(app_job->label);
+  const bool printed = std::ferror(app_job->label.out) == 0 && print() && !app_job->failed;
+  const bool sent = CloseLabelJob(app_job->label, job, device);
+  delete app_job;
+  papplJobSetData(job, nullptr);
+  return printed && sent;
+}
 
 namespace {
 

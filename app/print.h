@@ -7,7 +7,6 @@
 #include <pappl/pappl.h>
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +71,19 @@ bool ReadDocument(const char *path, std::string *data, uint64_t most = kLongestP
 // The copies the job asks for (1 when it names none): the printer's own
 // copy count, never repeated pages.
 unsigned JobCopies(pappl_job_t *job);
+
+// Logs how page `page` (from 1) was laid out, and says in the job's message
+// where it does not print every label it holds on a label of its own.
+void ReportLayout(pappl_job_t *job, unsigned page, pappl_scaling_t scaling,
+                  const PageLayout &layout);
+
+// Runs `print`, which prints through PAPPL's raster callbacks any number
+// of times (as papplJobFilterImage does, once for each image), with the
+// printer's job opened once around it: its pages print as the pages of one
+// job. False when the job could not be opened, `print` failed or the
+// printer did not get every byte.
+bool PrintAsOneJob(pappl_job_t *job, const pappl_pr_options_t &options, pappl_device_t *device,
+                   const std::function<bool()> &print);
 
 // PAPPL's filter for PNG documents: a damaged image aborts the job.
 bool PrintPng(pappl_job_t *job, pappl_device_t *device, void *data);

@@ -9,23 +9,29 @@
 
 namespace vellum_app {
 
-std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
-                               Extent size, Extent label, unsigned dpi) {
-  switch (scaling) {
-  case PAPPL_SCALING_AUTO:
-    return FindLabel(page, size, label, dpi);
-  case PAPPL_SCALING_NONE:
-    return Region{0, 0, std::min(size.width, label.width), std::min(size.height, label.height),
-                  false};
-  case PAPPL_SCALING_FILL: {
+PageLayout LayOutPage(pappl_scaling_t scaling, const std::vector<uint8_t> &page, Extent size,
+                      Extent label, unsigned dpi) {
+  PageLayout layout;
+  if (scaling != PAPPL_SCALING_AUTO && scaling != PAPPL_SCALING_NONE &&
+      scaling != PAPPL_SCALING_FILL)
+    return layout;
+  layout.laid_out = true;
+  FoundLabels found = FindLabels(page, size, label, dpi);
+  layout.labels = found.labels.size();
+  layout.doubtful = found.doubtful;
+  if (scaling == PAPPL_SCALING_AUTO) {
+    layout.parts = std::move(found.labels);
+  } else if (scaling == PAPPL_SCALING_NONE) {
+    layout.parts.push_back(Region{0, 0, std::min(size.width, label.width),
+                                  std::min(size.height, label.height), false});
+  } else {
     const bool turned = TurnedOnLabel(size, label);
     const uint32_t wide = std::min(size.width, turned ? label.height : label.width);
     const uint32_t high = std::min(size.height, turned ? label.width : label.height);
-    return Region{(size.width - wide) / 2, (size.height - high) / 2, wide, high, turned};
+    layout.parts.push_back(
+        Region{(size.width - wide) / 2, (size.height - high) / 2, wide, high, turned});
   }
-  default:
-    return std::nullopt;
-  }
+  return layout;
 }
 
 std::string StartRasterPage(RasterPage &page, const cups_page_header2_t &header, unsigned number,
@@ -59,17 +65,31 @@ void KeepRasterLine(RasterPage &page, uint32_t y, const unsigned char *line) {
 
 bool RasterPageWhole(const RasterPage &page) { return page.lines >= page.header.cupsHeight; }
 
-void PlaceOnLabel(RasterPage &page, pappl_scaling_t scaling, Extent label, unsigned dpi) {
+std::vector<RasterPage> LabelsOfPage(RasterPage &page, pappl_scaling_t scaling, Extent label,
+                                     unsigned dpi, PageLayout *layout) {
   const Extent size{page.header.cupsBytesPerLine, page.header.cupsHeight};
-  if (scaling == PAPPL_SCALING_FILL || FitsLabel(size, label))
-    return;
-  const auto region = PagePart(scaling, page.ink, size, label, dpi);
-  if (!region)
-    return;
-  std::vector<uint8_t> placed = PlaceRegion(page.ink, size, *region, label);
-  page.ink.swap(placed);
-  page.header.cupsWidth = page.header.cupsBytesPerLine = label.width;
-  page.header.cupsHeight = label.height;
+  std::vector<RasterPage> labels;
+  PageLayout laid_out;
+  if (scaling != PAPPL_SCALING_FILL && !FitsLabel(size, label))
+    laid_out = LayOutPage(scaling, page.ink, size, label, dpi);
+  if (layout != nullptr)
+    *layout = laid_out;
+  if (laid_out.parts.empty()) {
+    labels.push_back(std::move(page));
+    page = RasterPage{};
+    return labels;
+  }
+  for (const Region &region : laid_out.parts) {
+    RasterPage placed;
+    placed.header = page.header;
+    placed.header.cupsWidth = placed.header.cupsBytesPerLine = label.width;
+    placed.header.cupsHeight = label.height;
+    placed.ink = PlaceRegion(page.ink, size, region, label);
+    placed.lines = label.height;
+    labels.push_back(std::move(placed));
+  }
+  page = RasterPage{};
+  return labels;
 }
 
 RowReader PageRows(const RasterPage &page, size_t *next_row) {

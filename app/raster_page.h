@@ -7,7 +7,6 @@
 #define VELLUM_APP_RASTER_PAGE_H
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,13 +18,20 @@
 
 namespace vellum_app {
 
-// The part of a page larger than the label (both in dots at dpi) that
-// print-scaling puts on it at full size: "auto" the label found on the
-// page, "none" the page's top left, "fill" its middle (of a page drawn just
-// large enough to cover the label); nothing where the page is to be fitted
-// on the label instead.
-std::optional<Region> PagePart(pappl_scaling_t scaling, const std::vector<uint8_t> &page,
-                               Extent size, Extent label, unsigned dpi);
+// How print-scaling lays out a page larger than the label (both in dots at
+// dpi): the parts that go each on a label of its own at full size ("auto"
+// every label found on the page, in reading order; "none" the page's top
+// left; "fill" its middle, of a page drawn just large enough to cover the
+// label), and the labels found on it. No parts: the page is fitted on the
+// label instead.
+struct PageLayout {
+  std::vector<Region> parts;
+  size_t labels = 0;     // the labels found on the page
+  bool doubtful = false; // two or more, that could not be told apart
+  bool laid_out = false; // the page was larger than the label
+};
+PageLayout LayOutPage(pappl_scaling_t scaling, const std::vector<uint8_t> &page, Extent size,
+                      Extent label, unsigned dpi);
 
 // A page on its way: its header and its rows as ink (255 black), one byte
 // a dot.
@@ -48,11 +54,14 @@ void KeepRasterLine(RasterPage &page, uint32_t y, const unsigned char *line);
 // Whether every line of the page has come.
 bool RasterPageWhole(const RasterPage &page);
 
-// Makes the page the one the engine prints on a label of `label` dots:
-// where it is larger than the label and print-scaling (other than "fill")
-// puts a part of it on the label at full size, that part, placed on the
-// label, and the page's own rows released.
-void PlaceOnLabel(RasterPage &page, pappl_scaling_t scaling, Extent label, unsigned dpi);
+// The pages the engine prints of a page on labels of `label` dots: where it
+// is larger than the label and print-scaling (other than "fill") puts parts
+// of it on labels at full size, those parts, each placed on a label of its
+// own in reading order, and the page's own rows released; else the page
+// itself. `layout` (where given) says how the page was laid out (no parts
+// for a page that fits the label).
+std::vector<RasterPage> LabelsOfPage(RasterPage &page, pappl_scaling_t scaling, Extent label,
+                                     unsigned dpi, PageLayout *layout);
 
 // The page's rows, one after the other, as the engine reads them.
 RowReader PageRows(const RasterPage &page, size_t *next_row);

@@ -39,10 +39,16 @@ bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device
   const size_t sent = SendProgram(data, zpl, label.out, [job] { return papplJobIsCanceled(job); });
   EndRawProgram(label);
   const bool delivered = CloseLabelJob(label, job, device);
-  if (!delivered)
+  if (!delivered) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the printer program to the printer.");
-  else // PAPPL counts one after a printer program it passed on
+    papplJobSetMessage(job, "Unable to send the printer program to the printer.");
+  } else { // PAPPL counts one after a printer program it passed on
     papplJobSetImpressionsCompleted(job, CountLabels(data, sent, zpl) - 1);
+  }
+  // A program that ends no label (settings only, or cut short) prints none.
+  if (delivered && CountLabels(data, data.size(), zpl) == 0)
+    papplJobSetMessage(job, "The program was sent; it ends no label (no %s), so none printed.",
+                       zpl ? "^XZ" : "PRINT");
   return delivered;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "document_formats.h"
 #include "printer_status.h"
 #include "system.h"
 
@@ -35,6 +36,7 @@ void CheckPrinter(pappl_system_t *system, int printer_id) {
   pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, printer_id, nullptr);
   if (printer == nullptr)
     return;
+  EndRefusedJobs(printer);
   const bool shown = (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE) != 0;
   if (answers && shown)
     papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);

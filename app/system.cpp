@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "document_formats.h"
 #include "models.h"
 #include "pappl/patches.h"
 #include "print.h"
@@ -329,9 +330,9 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
 
   papplSystemSetPrinterDrivers(system, kModelCount, Drivers(), AutoAdd, PrinterCreated,
                                DriverCallback, nullptr);
-  KeepState(system, spool_dir);
-  if (by_password && !closed)
-    GuardSettingsWithPassword(system, (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0, password);
+  // The filters before the saved printers: PAPPL lists a printer's formats
+  // from the filters there are as it creates the printer, and a printer
+  // loaded before them took no PDF after a restart.
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   // CUPS sends PDF to a printer that takes "application/vnd.cups-pdf" as it
   // is, as it does to another CUPS server, instead of first putting each
@@ -348,6 +349,10 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
     papplSystemAddMIMEFilter(system, "image/png", format, PrintPng, nullptr);
     papplSystemAddMIMEFilter(system, "image/jpeg", format, PrintJpeg, nullptr);
   }
+  papplSystemSetMIMECallback(system, TypeDocument, nullptr);
+  KeepState(system, spool_dir);
+  if (by_password && !closed)
+    GuardSettingsWithPassword(system, (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0, password);
   return system;
 }
 

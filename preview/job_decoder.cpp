@@ -126,10 +126,41 @@ std::string DecodeBand(const std::string &bytes, size_t start, bool zpl, size_t 
   return "";
 }
 
+// The status queries of the printer application: ZPL's host status and
+// TSPL's status byte.
+const char *const kQueries[] = {"~HS", "\x1B!?"};
+
+// The frame that ends a label, or a program passed on.
+const char kEndFrame[] = "\x1B\xFF\xFE\x01\x45\x01\xFF\x1B\xFE\xFF";
+
+// Whether the bytes at pos start a label as the filters write it: ZPL's
+// "^XA" and "^PW" lines, or TSPL's "SIZE w.d mm,h.d mm" line.
+bool FilterLabelAt(const std::string &bytes, size_t pos) {
+  if (StartsWith(bytes, pos, "^XA\r\n^PW"))
+    return true;
+  if (!StartsWith(bytes, pos, "SIZE "))
+    return false;
+  const size_t end = bytes.find("\r\n", pos);
+  if (end == std::string::npos)
+    return false;
+  double width = 0, height = 0;
+  char tail = 0;
+  const std::string line = bytes.substr(pos, end - pos);
+  return std::sscanf(line.c_str(), "SIZE %lf mm,%lf mm%c", &width, &height, &tail) == 2 &&
+         line.find('.') != std::string::npos;
+}
+
 // Decodes the item at pos; returns what was expected there, empty on success.
 std::string DecodeItem(const std::string &bytes, size_t *pos, JobItem *item) {
   const size_t start = *pos;
   item->offset = start;
+  for (const char *query : kQueries)
+    if (StartsWith(bytes, start, query)) {
+      item->kind = JobItem::Kind::kQuery;
+      item->text = query;
+      *pos = start + item->text.size();
+      return "";
+    }
   if (StartsWith(bytes, start, "\x1B\xFF\xFE"))
     return DecodeFrame(bytes, start, pos, item);
   if (StartsWith(bytes, start,
@@ -191,12 +222,33 @@ DecodedJob DecodeJob(const std::string &bytes) {
   DecodedJob job;
   size_t pos = 0;
   uint64_t zpl_y = 0; // ZPL places a band with the ^FO line before it
+  // Right after a command set frame: a label of the filters', or a program
+  // passed on as it is up to the end-of-page frame.
+  size_t after_command_set = std::string::npos;
+  unsigned char command_set = 0;
+  const std::string end_frame(kEndFrame, sizeof kEndFrame - 1);
   while (pos < bytes.size()) {
     JobItem item;
+    const size_t program_end = pos == after_command_set && !FilterLabelAt(bytes, pos)
+                                   ? bytes.find(end_frame, pos)
+                                   : std::string::npos;
+    if (program_end != std::string::npos && program_end != pos) {
+      item.kind = JobItem::Kind::kProgram;
+      item.offset = pos;
+      item.code = command_set;
+      item.data = bytes.substr(pos, program_end - pos);
+      job.items.push_back(item);
+      pos = program_end;
+      continue;
+    }
     const std::string expected = DecodeItem(bytes, &pos, &item);
     if (!expected.empty()) {
       job.error = "at byte " + std::to_string(item.offset) + ": expected " + expected;
       break;
+    }
+    if (item.kind == JobItem::Kind::kFrame && item.code == kCommandSet && item.payload[0] != 0xFF) {
+      after_command_set = pos;
+      command_set = item.payload[0];
     }
     if (item.kind == JobItem::Kind::kText && StartsWith(item.text, 0, "^FO0,"))
       zpl_y = std::strtoull(item.text.c_str() + 5, nullptr, 10);
@@ -215,7 +267,17 @@ std::vector<Label> Labels(const DecodedJob &job, std::string *error) {
     if (error->empty())
       *error = "at byte " + std::to_string(offset) + ": " + what;
   };
+  bool after_program = false; // the end-of-page frame after a program ends no label
   for (const JobItem &item : job.items) {
+    if (item.kind == JobItem::Kind::kQuery)
+      continue;
+    if (item.kind == JobItem::Kind::kProgram) {
+      if (open)
+        fail(item.offset, "a printer program inside a label");
+      after_program = true;
+      print_mode = command_set = -1;
+      continue;
+    }
     const std::string text = Chomp(item.text);
     if (item.kind == JobItem::Kind::kText && (text == "^XA" || text.rfind("SIZE ", 0) == 0)) {
       if (open)
@@ -237,12 +299,13 @@ std::vector<Label> Labels(const DecodedJob &job, std::string *error) {
     if (!open) {
       if (item.kind == JobItem::Kind::kBand)
         fail(item.offset, "a band outside a label");
-      else if (end_frame)
+      else if (end_frame && !after_program)
         fail(item.offset, "an end-of-page frame outside a label");
       else if (item.kind == JobItem::Kind::kFrame && item.code == kPrintMode)
         print_mode = item.payload[0];
       else if (item.kind == JobItem::Kind::kFrame && item.code == kCommandSet)
         command_set = item.payload[0];
+      after_program = after_program && !end_frame;
       continue;
     }
     Label &label = labels.back();
@@ -312,6 +375,12 @@ std::string Describe(const JobItem &item) {
            " rows of " + std::to_string(item.row_bytes) + " bytes";
   case JobItem::Kind::kTrailer:
     return item.text.size() == 3 ? "trailer ESC E FF" : "trailer ESC E";
+  case JobItem::Kind::kQuery:
+    return item.text == "~HS" ? "status query ~HS (ZPL host status), not printed"
+                              : "status query ESC !? (TSPL status byte), not printed";
+  case JobItem::Kind::kProgram:
+    return std::string(item.code == 0x01 ? "ZPL" : "TSPL") + " program, " +
+           std::to_string(item.data.size()) + " bytes, passed on as it is (not drawn)";
   case JobItem::Kind::kText:
     break;
   }

@@ -1,5 +1,8 @@
 // Reads a printer job as the filters write it: control frames, ZPL and TSPL
-// commands, bitmap bands and trailers, checking that it is well-formed.
+// commands, bitmap bands and trailers, checking that it is well-formed. It
+// reads the printer application's stream too: the status queries it sends
+// before a job, and programs in the printer's language it passes on as
+// they are, between the command set frame and the end-of-page frame.
 #ifndef VELLUM_PREVIEW_JOB_DECODER_H
 #define VELLUM_PREVIEW_JOB_DECODER_H
 
@@ -10,16 +13,16 @@
 namespace vellum_preview {
 
 struct JobItem {
-  enum class Kind { kFrame, kText, kBand, kTrailer };
+  enum class Kind { kFrame, kText, kBand, kTrailer, kQuery, kProgram };
   Kind kind = Kind::kText;
   size_t offset = 0;                       // where the item starts in the job
-  std::string text;                        // kText: the line with its ending; kTrailer: its bytes;
-                                           // kBand: the band header
-  unsigned char code = 0;                  // kFrame
+  std::string text;                        // kText: the line with its ending; kTrailer, kQuery:
+                                           // its bytes; kBand: the band header
+  unsigned char code = 0;                  // kFrame; kProgram: its command set (0x01 ZPL)
   std::vector<unsigned char> payload;      // kFrame
   bool crlf = false;                       // kFrame: followed by CR LF
   uint64_t y = 0, row_bytes = 0, rows = 0; // kBand
-  std::string data;                        // kBand: rows * row_bytes bytes
+  std::string data;                        // kBand: rows * row_bytes bytes; kProgram: the program
 };
 
 struct DecodedJob {
@@ -49,9 +52,10 @@ struct Label {
   std::vector<std::string> commands; // its command lines without line ends
 };
 
-// The labels of a decoded job, the last one possibly incomplete. `error`
-// gets the first fault that breaks a label (a band out of place, a label
-// without its end, rows that do not match ^LL), naming its byte offset.
+// The labels of a decoded job, the last one possibly incomplete (status
+// queries and passed-on programs are none). `error` gets the first fault
+// that breaks a label (a band out of place, a label without its end, rows
+// that do not match ^LL), naming its byte offset.
 std::vector<Label> Labels(const DecodedJob &job, std::string *error);
 
 // Whether the printer puts a dot at pixel x of a label row.

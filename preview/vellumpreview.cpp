@@ -70,12 +70,17 @@ const char *PrintMode(int value) {
 // What the job sets up before its first label.
 std::string SetupSummary(const DecodedJob &job) {
   std::string tracking = "printer's own", offset = "none";
+  size_t start = 0; // of the job's first frame, after the status queries
   for (const JobItem &item : job.items) {
+    if (item.kind == JobItem::Kind::kQuery) {
+      start = item.offset + item.text.size();
+      continue;
+    }
     if (item.kind == JobItem::Kind::kFrame && item.code == 0x16)
       tracking = std::string(MediaTracking(item.payload[0])) + " (" + Hex(item.payload[0]) + ")";
     else if (item.kind == JobItem::Kind::kFrame && item.code == 0x36)
       offset = std::to_string(item.payload[0] | item.payload[1] << 8) + " dots";
-    else if (item.kind == JobItem::Kind::kText && item.text == "\r\n" && item.offset < 30)
+    else if (item.kind == JobItem::Kind::kText && item.text == "\r\n" && item.offset - start < 30)
       offset = "printer's own";
     else if (item.kind != JobItem::Kind::kFrame)
       break;
@@ -195,8 +200,18 @@ int main(int argc, char **argv) {
     for (const JobItem &item : job.items)
       std::printf("%10zu  %s\n", item.offset, vellum_preview::Describe(item).c_str());
 
-  std::printf("job: %zu bytes, %zu label%s; %s\n", job_bytes.size(), labels.size(),
-              labels.size() == 1 ? "" : "s", SetupSummary(job).c_str());
+  size_t programs = 0, queries = 0;
+  for (const JobItem &item : job.items) {
+    programs += item.kind == JobItem::Kind::kProgram ? 1 : 0;
+    queries += item.kind == JobItem::Kind::kQuery ? 1 : 0;
+  }
+  std::string passed;
+  if (programs > 0)
+    passed += ", " + std::to_string(programs) + " printer program" + (programs == 1 ? "" : "s");
+  if (queries > 0)
+    passed += ", " + std::to_string(queries) + (queries == 1 ? " status query" : " status queries");
+  std::printf("job: %zu bytes, %zu label%s%s; %s\n", job_bytes.size(), labels.size(),
+              labels.size() == 1 ? "" : "s", passed.c_str(), SetupSummary(job).c_str());
   bool drawn = true;
   for (size_t i = 0; i < labels.size(); ++i) {
     std::printf("label %zu at byte %zu: %s\n", i + 1, labels[i].offset,

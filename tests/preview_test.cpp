@@ -174,6 +174,50 @@ TEST(Preview, SummarisesTheJobAndEachLabel) {
           "  drawn to " + prefix + "-1.png"}));
 }
 
+// The printer application's stream as its printer gets it: a status query
+// before the job is shown as such and skipped, the label after it drawn as
+// without it; a program passed on as it is is shown, not drawn.
+TEST(Preview, ReadsThePrinterApplicationsStream) {
+  const std::string zpl_ppd = PpdText(18, {{"Tag_Commands", "ZPL", {"ZPL"}}});
+  const std::string tspl_ppd = PpdText(48, {{"Tag_Commands", "TSPL", {"TSPL"}}});
+  const std::string zpl = RunFilter(zpl_ppd, RasterStream({GreyPage(16, 4, 0)})).out;
+  const std::string tspl = RunFilter(tspl_ppd, RasterStream({GreyPage(16, 4, 0)})).out;
+  const std::string program = "^XA^FO50,50^BY3^BCN,100^FD12345678^FS^XZ\r\n";
+  // The frames before a label (up to its ^XA), the program, the end frame.
+  const std::string passed = zpl.substr(0, zpl.find("^XA")) + program + EndOfPageFrame();
+  const struct {
+    const char *name;
+    std::string job;
+    size_t labels;
+    std::string line; // of -v
+    std::string summary;
+  } cases[] = {
+      {"~HS before a ZPL job", "~HS~HS" + zpl, 1,
+       "         3  status query ~HS (ZPL host status), not printed", ", 2 status queries"},
+      {"ESC !? before a TSPL job", "\x1B!?" + tspl, 1,
+       "         0  status query ESC !? (TSPL status byte), not printed", ", 1 status query"},
+      {"a ZPL program passed on", "~HS" + passed, 0,
+       std::string(10 - std::to_string(passed.find("^XA") + 3).size(), ' ') +
+           std::to_string(passed.find("^XA") + 3) + "  ZPL program, " +
+           std::to_string(program.size()) + " bytes, passed on as it is (not drawn)",
+       ", 1 printer program, 1 status query"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string prefix = ScratchDir() + "/stream";
+    const std::string path = WriteScratchFile("stream.job", c.job);
+    const Result run = RunProgram({VELLUMPREVIEW_PATH, "-v", "-o", prefix, path}, {});
+    EXPECT_EQ(run.exit_status, 0) << testing::PrintToString(run.err);
+    EXPECT_TRUE(Contains(run.out, c.line + "\n")) << run.out;
+    EXPECT_TRUE(Contains(run.out, " bytes, " + std::to_string(c.labels) +
+                                      (c.labels == 1 ? " label" : " labels") + c.summary + ";"))
+        << run.out;
+    if (c.labels == 1) {
+      EXPECT_EQ(ReadPng(prefix + "-1.png").rows, std::vector<std::string>(4, std::string(16, 'X')));
+    }
+  }
+}
+
 TEST(Preview, AnswersHelpAndVersionAsCommandLineToolsDo) {
   struct Case {
     std::vector<std::string> args;

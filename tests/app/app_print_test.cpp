@@ -243,6 +243,9 @@ TEST_F(AppPrint, PrinterProgramsPassThroughAfterTheJobSetupFrames) {
        tspl,
        "application/x-tspl",
        "1"},
+      // Untyped, as `lp -o raw` and many Windows and web clients send them.
+      {{"ZPL, untyped", "vellum-zpl-203", {}, ""}, zpl, "application/octet-stream", "2"},
+      {{"TSPL, untyped", "vellum-tspl-203", {}, ""}, tspl, "application/octet-stream", "1"},
   };
   for (const Program &p : programs) {
     SCOPED_TRACE(p.settings.name);
@@ -254,6 +257,64 @@ TEST_F(AppPrint, PrinterProgramsPassThroughAfterTheJobSetupFrames) {
     const std::string filter = FilterBytes(p.settings, LabelPage(8, 8, 203));
     const std::string setup = filter.substr(0, filter.find(p.text[0] == '^' ? "^XA" : "SIZE"));
     EXPECT_EQ(got, setup + p.text + EndOfPageFrame());
+  }
+}
+
+// An untyped document (application/octet-stream) of a format the server
+// takes prints as that format; anything else is refused as it is sent,
+// with document-format-not-supported and the reason, never taken and then
+// dropped; so is a program for the other printer language, typed or not,
+// and a format the printers do not take.
+TEST_F(AppPrint, UntypedDocumentsPrintAsTheirFormatOrAreRefusedAsTheyAreSent) {
+  const RasterPage page = LabelPage(812, 1218, 203);
+  const std::string png = Convert(PgmFile(page), "untyped.png");
+  struct Document {
+    const char *name, *driver;
+    std::string path;
+    const char *format; // sent untyped, it prints as this; nullptr: refused
+    const char *sent = "application/octet-stream";
+    const char *why = "";
+  };
+  std::string noise(3000, '\0');
+  for (size_t i = 0; i < noise.size(); ++i)
+    noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  const std::string zpl = WriteScratchFile("untyped.zpl", "^XA^FO20,20^GB100,100,4^FS^XZ\r\n");
+  const std::string tspl = WriteScratchFile("untyped.tspl", "SIZE 4,6\r\nCLS\r\nPRINT 1\r\n");
+  const Document documents[] = {
+      {"PDF", "vellum-zpl-203", VELLUM_SOURCE_DIR "/sample/label.pdf", "application/pdf"},
+      {"PNG", "vellum-tspl-203", png, "image/png"},
+      {"JPEG", "vellum-zpl-203", Convert(png, "untyped.jpg"), "image/jpeg"},
+      {"PWG raster", "vellum-zpl-203", WriteScratchFile("untyped.pwg", PwgRaster({page})),
+       "image/pwg-raster"},
+      {"Apple raster", "vellum-zpl-203",
+       WriteScratchFile("untyped.urf", PwgRaster({page}, CUPS_RASTER_WRITE_APPLE)), "image/urf"},
+      {"unknown bytes", "vellum-zpl-203", WriteScratchFile("noise.bin", noise), nullptr,
+       "application/octet-stream", "The document is in no format this printer knows."},
+      {"PostScript", "vellum-zpl-203", VELLUM_SOURCE_DIR "/sample/label.ps", nullptr,
+       "application/octet-stream", "does not print application/postscript documents"},
+      {"ZPL to a TSPL printer", "vellum-tspl-300", zpl, nullptr, "application/octet-stream",
+       "This is a TSPL printer: it does not print ZPL programs."},
+      {"TSPL, typed, to a ZPL printer", "vellum-zpl-203", tspl, nullptr, "application/x-tspl",
+       "This is a ZPL printer: it does not print TSPL programs."},
+      {"text", "vellum-zpl-203", WriteScratchFile("untyped.txt", "Parcel 1\n"), nullptr,
+       "text/plain", "does not print text/plain documents"},
+  };
+  for (const Document &d : documents) {
+    SCOPED_TRACE(d.name);
+    if (d.format != nullptr) {
+      const std::string untyped = PrintOnce(*app_, d.driver, d.path, d.sent);
+      EXPECT_FALSE(untyped.empty());
+      EXPECT_TRUE(untyped == PrintOnce(*app_, d.driver, d.path, d.format))
+          << "not printed as " << d.format;
+      continue;
+    }
+    SocketPrinter printer;
+    const std::string name = "refusing" + std::to_string(&d - documents);
+    ASSERT_EQ(app_->AddPrinter(name, d.driver, printer.Uri()), "");
+    EXPECT_EQ(app_->Print(name, d.path, d.sent), -1);
+    EXPECT_EQ(cupsLastError(), IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED);
+    EXPECT_TRUE(Contains(cupsLastErrorString(), d.why)) << cupsLastErrorString();
+    EXPECT_TRUE(app_->ActiveJobs(name).empty());
   }
 }
 

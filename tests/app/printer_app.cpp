@@ -448,7 +448,8 @@ std::string PrinterApp::FormSession(const std::string &path, const std::string &
   return page.substr(from, page.find('"', from) - from);
 }
 
-std::string PrinterApp::Log() const { return ReadFile(dir_ + "/log"); }
+// PAPPL starts a new log once it is large, keeping the last as log.O.
+std::string PrinterApp::Log() const { return ReadFile(dir_ + "/log.O") + ReadFile(dir_ + "/log"); }
 
 size_t PrinterApp::PeakMemoryKiB() const {
   if (pid_ <= 0)

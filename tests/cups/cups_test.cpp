@@ -183,6 +183,57 @@ TEST_F(Scheduler, PrintsTsplAndThe03Printer) {
   }
 }
 
+// Carriers' ZPL and TSPL files, typed by the driver's CUPS types or sent
+// raw, reach the printer byte for byte through the queue of their
+// language; text prints as text; bytes that are nothing are refused.
+TEST_F(Scheduler, PrinterProgramsPassThroughTheirQueuesAndTextPrintsAsText) {
+  AddQueue("programs-zpl", "vellum-zpl-203.ppd");
+  AddQueue("programs-tspl", "vellum-tspl-203.ppd");
+  const std::string zpl = WriteScratchFile(
+      "label.zpl", "\xEF\xBB\xBF^XA^FO50,50^A0N,40,40^FDParcel 1^FS^BY3^FO50,120^BCN,100"
+                   "^FD12345678^FS^XZ\r\n");
+  const std::string designer = WriteScratchFile(
+      "designer.zpl", "CT~~CD,~CC^~CT~\r\n^XA~TA000~JSN^LT0^MNW^PW812^XZ\r\n^XA^FO20,20"
+                      "^GB100,100,4^FS^PQ1,0,1,Y^XZ\r\n");
+  const std::string tspl =
+      WriteScratchFile("label.tspl", "SIZE 50 mm,25 mm\r\nGAP 3 mm,0\r\nDIRECTION 1\r\nCLS\r\n"
+                                     "TEXT 20,20,\"3\",0,1,1,\"Parcel 1\"\r\nPRINT 1,1\r\n");
+  const std::string text =
+      WriteScratchFile("notes.txt", "SIZE of the box: 4 x 6 in\nCLS means clear screen.\n");
+  std::string noise(3000, '\0');
+  for (size_t i = 0; i < noise.size(); ++i)
+    noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  // What the printer gets: the file as it is, a label of the filter's, or
+  // nothing as the scheduler refuses the file.
+  enum Expect { kAsSent, kLabel, kRefused };
+  const struct {
+    const char *name, *queue;
+    std::string file;
+    std::vector<std::string> options;
+    Expect expect;
+  } roads[] = {
+      {"ZPL", "programs-zpl", zpl, {}, kAsSent},
+      {"ZPL, raw", "programs-zpl", zpl, {"raw"}, kAsSent},
+      {"ZPL from ZebraDesigner", "programs-zpl", designer, {}, kAsSent},
+      {"TSPL", "programs-tspl", tspl, {}, kAsSent},
+      {"TSPL, raw", "programs-tspl", tspl, {"raw"}, kAsSent},
+      {"text", "programs-zpl", text, {"PageSize=w288h144"}, kLabel},
+      {"unknown bytes", "programs-zpl", WriteScratchFile("noise.bin", noise), {}, kRefused},
+  };
+  for (const auto &road : roads) {
+    SCOPED_TRACE(road.name);
+    if (road.expect == kRefused) {
+      EXPECT_EQ(Submit(road.queue, road.file, road.options), -1);
+      continue;
+    }
+    const std::string out = Print(road.queue, road.file, road.options);
+    if (road.expect == kAsSent)
+      EXPECT_TRUE(out == ReadFile(road.file)) << "the printer got other bytes";
+    else
+      EXPECT_FALSE(All(OnlyLabel(out), 0, 0, 812, 406, false)) << "a blank label";
+  }
+}
+
 TEST_F(Scheduler, TheFilterWaitsWhileItsJobIsHeld) {
   AddQueue("held", "vellum-zpl-203.ppd");
   const std::string raster = BoxRaster();

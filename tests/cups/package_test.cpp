@@ -122,6 +122,8 @@ void ExpectPackageFiles(const std::string &deb) {
                        {"/usr/share/doc/printer-driver-vellum/copyright", kData},
                        {"/usr/share/doc/printer-driver-vellum/changelog.gz", kData},
                        {"/usr/share/cups/ppd-updaters/printer-driver-vellum.ppd-updater", kData},
+                       {"/usr/share/cups/mime/vellum.types", kData},
+                       {"/usr/share/cups/mime/vellum.convs", kData},
                    });
   for (const auto &[path, entry] : Contents(deb))
     EXPECT_EQ(path.rfind("/usr/", 0), 0u) << path;
@@ -300,6 +302,12 @@ TEST(Package, BuildsInstallsPrintsAndPurgesWithoutATrace) {
       EXPECT_TRUE(IsDot(labels[0], labels[0].rows[y], 660)) << y;
       EXPECT_FALSE(IsDot(labels[0], labels[0].rows[y], 480)) << y;
     }
+    // The installed types know a ZPL file: it reaches the printer as it is.
+    const std::string zpl = WriteScratchFile("installed.zpl", "^XA^FO20,20^GB100,100,4^FS^XZ\r\n");
+    jobs[0].id = cupsd.Submit("installed", zpl);
+    ASSERT_GT(jobs[0].id, 0);
+    ASSERT_TRUE(AwaitJobsDone(cupsd, jobs, 120));
+    EXPECT_EQ(ReadFile(capture + std::to_string(jobs[0].id) + ".prn"), ReadFile(zpl));
   }
 
   // Purged, nothing of the package remains.

@@ -52,6 +52,12 @@ std::string PrivateScheduler::Start(const SchedulerSetup &setup) {
     InstallProgram(setup.filter_03.empty() ? FilterPath(Variant::k03) : setup.filter_03,
                    dir_ + "/serverbin/filter/vellumfilter_03", rwxr_xr_x);
   }
+  // The driver's types and conversions of printer programs, as the package
+  // installs them in the scheduler's data folder (an installed copy's are
+  // there already); the scheduler reads them from its ServerRoot too.
+  if (!setup.installed_filters)
+    for (const char *file : {"vellum.types", "vellum.convs"})
+      fs::copy_file(std::string(VELLUM_MIME_DIR) + "/" + file, dir_ + "/conf/" + file);
   for (const std::string &backend : setup.stock_backends)
     fs::create_symlink("/usr/lib/cups/backend/" + backend, dir_ + "/serverbin/backend/" + backend);
   // Mode 0700: the scheduler runs the backend as root, which may write anywhere.

@@ -20,7 +20,8 @@ struct SchedulerSetup {
   // The filters the scheduler runs; empty for the ones under test.
   std::string filter, filter_03;
   std::string capture_backend; // the vellumcap backend program
-  // Run the filters installed in the machine's filter folder instead.
+  // Run the filters installed in the machine's filter folder instead, and
+  // the CUPS types installed in its data folder.
   bool installed_filters = false;
   // Backends of the machine's scheduler to run as well ("ipp", "socket").
   std::vector<std::string> stock_backends;

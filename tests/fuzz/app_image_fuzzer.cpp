@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (read == vellum_app::ImageRead::kRead) {
     if (image.pixels.size() != size_t{image.width} * image.height)
       __builtin_trap();
-    vellum_app::ImagePart(scaling, label[0], label[1], image);
+    vellum_app::PageLayout layout;
+    vellum_app::ImageParts(scaling, label[0], label[1], image, &layout);
   }
   return 0;
 }

@@ -96,9 +96,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (!vellum_app::RasterPageWhole(raster))
       break;
-    vellum_app::PlaceOnLabel(raster, scaling, label, dpi);
-    size_t next_row = 0;
-    PrintPage(job, &raster.header, vellum_app::PageRows(raster, &next_row));
+    vellum_app::PageLayout layout;
+    for (vellum_app::RasterPage &placed :
+         vellum_app::LabelsOfPage(raster, scaling, label, dpi, &layout)) {
+      size_t next_row = 0;
+      PrintPage(job, &placed.header, vellum_app::PageRows(placed, &next_row));
+    }
   }
   ReleaseLabelJob(job);
   cupsRasterClose(ras);
