@@ -150,10 +150,20 @@ TEST_F(AppFault, RasterRefusedAsBusyWhileClientsPollLocksNothing) {
   EXPECT_EQ(missing, 0) << "answers that never came";
   ASSERT_GT(job, 0) << cupsLastErrorString();
   EXPECT_EQ(app_->AwaitJob("busy", job, 60), IPP_JSTATE_COMPLETED);
-  ASSERT_TRUE(printer.AwaitCaptures(2, 30));
-  bool whole = false;
-  EXPECT_EQ(WholeLabels(printer.Captures().back(), &whole), 1u);
-  EXPECT_TRUE(whole);
+  // The two jobs' three labels, whole (over one connection or two: PAPPL
+  // keeps it for a job that waits).
+  const auto labels = [&printer] {
+    size_t count = 0;
+    for (const std::string &capture : printer.Captures()) {
+      bool whole = false;
+      count += WholeLabels(capture, &whole);
+      EXPECT_TRUE(whole);
+    }
+    return count;
+  };
+  for (int i = 0; i < 300 && labels() < 3; ++i)
+    Sleep(100);
+  EXPECT_EQ(labels(), 3u);
 }
 
 // A PDF file of these objects (the first the catalog), with its table of
@@ -371,7 +381,14 @@ TEST_F(AppFault, DocumentsBeyondTheBudgetAbortTheirJobAndTheNextPrints) {
     }
   }
   const size_t grown = app_->PeakMemoryKiB() - peak_before;
-  EXPECT_LT(grown, size_t{55} << 10) << "the server's memory grew by " << grown << " KiB";
+#ifdef VELLUM_SANITIZE
+  // AddressSanitizer keeps freed memory aside for a while and a shadow of
+  // every byte: what the budget bounds, times two.
+  constexpr size_t kMostKiB = size_t{110} << 10;
+#else
+  constexpr size_t kMostKiB = size_t{55} << 10;
+#endif
+  EXPECT_LT(grown, kMostKiB) << "the server's memory grew by " << grown << " KiB";
 }
 
 // A printer that refuses the connection keeps the job waiting, its state
