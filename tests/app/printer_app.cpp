@@ -284,6 +284,10 @@ std::vector<std::string> PrinterApp::Env() const {
   // PAPPL keeps its state and its socket in SNAP_COMMON when it is set, and
   // else, for root, in /var/lib and /run: an installed copy's.
   std::vector<std::string> env = {"SNAP_COMMON=" + dir_, "HOME=" + dir_, "LC_ALL=C"};
+  // Another build of libpappl for the server (./scripts/test-with-pappl
+  // --symbolic: one that binds its own calls).
+  if (const char *library = std::getenv("VELLUM_SERVER_LIBRARY_PATH"))
+    env.push_back(std::string("LD_LIBRARY_PATH=") + library);
   env.insert(env.end(), extra_env_.begin(), extra_env_.end());
   const std::vector<std::string> sanitizer = AppSanitizerEnv();
   env.insert(env.end(), sanitizer.begin(), sanitizer.end());
@@ -409,7 +413,8 @@ std::string PrinterApp::PrinterUri(const std::string &printer) const {
 }
 
 std::pair<int, std::string> PrinterApp::Web(const std::string &path, const std::string &form,
-                                            const std::string &address) const {
+                                            const std::string &address,
+                                            const std::string &cookie) const {
   http_t *http = httpConnect2(address.c_str(), port_, nullptr, AF_UNSPEC,
                               HTTP_ENCRYPTION_IF_REQUESTED, 1, 30000, nullptr);
   if (http == nullptr)
@@ -418,6 +423,8 @@ std::pair<int, std::string> PrinterApp::Web(const std::string &path, const std::
       (address == "127.0.0.1" ? "localhost" : address) + ":" + std::to_string(port_);
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_HOST, host.c_str());
+  if (!cookie.empty())
+    httpSetCookie(http, cookie.c_str());
   if (form.empty()) {
     httpGet(http, path.c_str());
   } else {
@@ -436,6 +443,36 @@ std::pair<int, std::string> PrinterApp::Web(const std::string &path, const std::
     body.append(buffer, static_cast<size_t>(got));
   httpClose(http);
   return {static_cast<int>(status), body};
+}
+
+std::string PrinterApp::SignIn() const {
+  // libcups's HTTP client keeps no cookie it is sent: the answer is read as
+  // it comes.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  server.sin_port = htons(static_cast<uint16_t>(port_));
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) == 0) {
+    const std::string request =
+        "GET /vellum-sign-in HTTP/1.1\r\nHost: localhost:" + std::to_string(port_) +
+        "\r\nConnection: close\r\n\r\n";
+    if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      // Its headers (PAPPL keeps the connection open for the next request).
+      char buffer[4096];
+      for (ssize_t got; answer.find("\r\n\r\n") == std::string::npos &&
+                        (got = read(fd, buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  close(fd);
+  // "Set-Cookie: auth=VALUE; path=/; ...": the cookie as a browser sends it.
+  const size_t at = answer.find("\r\nSet-Cookie: ");
+  if (at == std::string::npos)
+    return "";
+  const size_t from = at + 14;
+  return answer.substr(from, answer.find(';', from) - from);
 }
 
 std::string PrinterApp::FormSession(const std::string &path, const std::string &address) const {
@@ -500,9 +537,9 @@ void AddAttributes(ipp_t *request, ipp_tag_t group, const std::vector<JobAttribu
 
 // A connection to the server; a server that stops answering fails the
 // request after 30 s rather than holding the test.
-http_t *Connect(int port) {
-  http_t *http = httpConnect2("127.0.0.1", port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED, 1,
-                              30000, nullptr);
+http_t *Connect(int port, const std::string &address) {
+  http_t *http = httpConnect2(address.c_str(), port, nullptr, AF_INET, HTTP_ENCRYPTION_IF_REQUESTED,
+                              1, 30000, nullptr);
   if (http != nullptr)
     httpSetTimeout(http, 30, nullptr, nullptr);
   return http;
@@ -517,7 +554,7 @@ int PrinterApp::Print(const std::string &printer, const std::string &path,
   // answers "busy" until it is free: as CUPS's ipp backend, try again.
   const auto end = Clock::now() + std::chrono::seconds(60);
   for (;;) {
-    http_t *http = Connect(port_);
+    http_t *http = Connect(port_, address_);
     if (http == nullptr)
       return -1;
     ipp_t *request = ippNewRequest(IPP_OP_PRINT_JOB);
@@ -546,8 +583,9 @@ namespace {
 
 // Sends a request about a printer (or one of its jobs) and returns the
 // response; nullptr without a connection.
-ipp_t *Ask(int port, const std::string &printer_uri, ipp_op_t op, int job = 0) {
-  http_t *http = Connect(port);
+ipp_t *Ask(int port, const std::string &address, const std::string &printer_uri, ipp_op_t op,
+           int job = 0) {
+  http_t *http = Connect(port, address);
   if (http == nullptr)
     return nullptr;
   ipp_t *request = ippNewRequest(op);
@@ -564,7 +602,7 @@ ipp_t *Ask(int port, const std::string &printer_uri, ipp_op_t op, int job = 0) {
 } // namespace
 
 int PrinterApp::JobState(const std::string &printer, int job) const {
-  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_JOB_ATTRIBUTES, job);
+  ipp_t *response = Ask(port_, address_, PrinterUri(printer), IPP_OP_GET_JOB_ATTRIBUTES, job);
   ipp_attribute_t *attr = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
   const int state = attr != nullptr ? ippGetInteger(attr, 0) : 0;
   ippDelete(response);
@@ -572,7 +610,7 @@ int PrinterApp::JobState(const std::string &printer, int job) const {
 }
 
 std::string PrinterApp::JobText(const std::string &printer, int job, const char *name) const {
-  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_JOB_ATTRIBUTES, job);
+  ipp_t *response = Ask(port_, address_, PrinterUri(printer), IPP_OP_GET_JOB_ATTRIBUTES, job);
   std::string value;
   if (ipp_attribute_t *attr = ippFindAttribute(response, name, IPP_TAG_ZERO)) {
     const ipp_tag_t tag = ippGetValueTag(attr);
@@ -585,7 +623,7 @@ std::string PrinterApp::JobText(const std::string &printer, int job, const char 
 }
 
 std::vector<int> PrinterApp::ActiveJobs(const std::string &printer) const {
-  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_JOBS);
+  ipp_t *response = Ask(port_, address_, PrinterUri(printer), IPP_OP_GET_JOBS);
   std::vector<int> jobs;
   for (ipp_attribute_t *attr = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
        attr != nullptr; attr = ippFindNextAttribute(response, "job-id", IPP_TAG_INTEGER))
@@ -595,14 +633,14 @@ std::vector<int> PrinterApp::ActiveJobs(const std::string &printer) const {
 }
 
 bool PrinterApp::CancelJob(const std::string &printer, int job) const {
-  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_CANCEL_JOB, job);
+  ipp_t *response = Ask(port_, address_, PrinterUri(printer), IPP_OP_CANCEL_JOB, job);
   const bool done = response != nullptr && ippGetStatusCode(response) <= IPP_STATUS_OK_CONFLICTING;
   ippDelete(response);
   return done;
 }
 
 std::string PrinterApp::PrinterStateReasons(const std::string &printer) const {
-  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ipp_t *response = Ask(port_, address_, PrinterUri(printer), IPP_OP_GET_PRINTER_ATTRIBUTES);
   std::string reasons;
   if (ipp_attribute_t *attr = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD))
     for (int i = 0; i < ippGetCount(attr); ++i)
@@ -631,7 +669,7 @@ std::string ValueText(ipp_attribute_t *attr) {
 
 std::multimap<std::string, std::string>
 PrinterApp::PrinterAttributes(const std::string &printer) const {
-  ipp_t *response = Ask(port_, PrinterUri(printer), IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ipp_t *response = Ask(port_, address_, PrinterUri(printer), IPP_OP_GET_PRINTER_ATTRIBUTES);
   std::multimap<std::string, std::string> attributes;
   for (ipp_attribute_t *attr = ippFirstAttribute(response); attr != nullptr;
        attr = ippNextAttribute(response))
@@ -642,7 +680,7 @@ PrinterApp::PrinterAttributes(const std::string &printer) const {
 }
 
 std::map<std::string, int> PrinterApp::Printers() const {
-  http_t *http = Connect(port_);
+  http_t *http = Connect(port_, address_);
   if (http == nullptr)
     return {};
   ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTERS);
@@ -674,7 +712,7 @@ std::map<std::string, int> PrinterApp::Printers() const {
 }
 
 std::string PrinterApp::DeletePrinter(int printer_id) const {
-  http_t *http = Connect(port_);
+  http_t *http = Connect(port_, address_);
   if (http == nullptr)
     return "no connection";
   ipp_t *request = ippNewRequest(IPP_OP_DELETE_PRINTER);
@@ -692,7 +730,7 @@ std::string PrinterApp::DeletePrinter(int printer_id) const {
 }
 
 int PrinterApp::PollPrinter(const std::string &printer, int count) const {
-  http_t *http = Connect(port_);
+  http_t *http = Connect(port_, address_);
   int missing = 0;
   for (int i = 0; i < count; ++i) {
     // A kept connection that the server closed just as the request went is
@@ -701,7 +739,7 @@ int PrinterApp::PollPrinter(const std::string &printer, int count) const {
     for (int attempt = 0; attempt < 2 && response == nullptr; ++attempt) {
       if (attempt > 0) {
         httpClose(http);
-        http = Connect(port_);
+        http = Connect(port_, address_);
       }
       ipp_t *request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
       ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
@@ -732,7 +770,7 @@ int PrinterApp::AwaitJob(const std::string &printer, int job, int seconds) const
 
 std::string PrinterApp::SetPrinterAttributes(const std::string &printer,
                                              const std::vector<JobAttribute> &attributes) const {
-  http_t *http = Connect(port_);
+  http_t *http = Connect(port_, address_);
   if (http == nullptr)
     return "no connection";
   ipp_t *request = ippNewRequest(IPP_OP_SET_PRINTER_ATTRIBUTES);

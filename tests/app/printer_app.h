@@ -134,7 +134,15 @@ public:
   // A POST sends `form` (URL-encoded). `address` is the server's address
   // the request goes to.
   std::pair<int, std::string> Web(const std::string &path, const std::string &form = "",
-                                  const std::string &address = "127.0.0.1") const;
+                                  const std::string &address = "127.0.0.1",
+                                  const std::string &cookie = "") const;
+  // Signs this machine's browser in where the settings ask for the web
+  // password (/vellum-sign-in): the cookie to send with Web(), or "".
+  std::string SignIn() const;
+  // The IPP requests (printing, attributes, jobs, settings) go to the server
+  // at this address from now on, as another machine's would
+  // (TestNetwork::kOther); 127.0.0.1 at first.
+  void SendTo(const std::string &address) { address_ = address; }
   // The session token (CSRF) of a page's forms, which a POST must carry,
   // or "" when the page has none.
   std::string FormSession(const std::string &path, const std::string &address = "127.0.0.1") const;
@@ -174,7 +182,7 @@ private:
   std::vector<std::string> Env() const;
   std::vector<std::string> extra_env_, under_;
   std::string program_;
-  std::string dir_, errors_path_;
+  std::string dir_, errors_path_, address_ = "127.0.0.1";
   int port_ = 0;
   pid_t pid_ = 0;
 };
