@@ -25,8 +25,6 @@
 #include "status.h"
 #include "system.h"
 #include "web.h"
-#include "web_access.h"
-#include "web_password.h"
 #include "whole_file.h"
 
 namespace vellum_app {

@@ -7,6 +7,9 @@
 #ifndef VELLUM_APP_PAPPL_PATCHES_H
 #define VELLUM_APP_PAPPL_PATCHES_H
 
+#include <string>
+#include <vector>
+
 #include <pappl/pappl.h>
 
 namespace vellum_app {
@@ -24,6 +27,26 @@ bool KeepAbortsFromLockingTheSystem(pappl_system_t *system);
 // The connection of an AppSocket (socket://) device PAPPL opened for the
 // device URI `uri`, or -1 for another kind of device.
 int DeviceConnection(pappl_device_t *device, const char *uri);
+
+// settings_guards.cpp: the guards of the settings (this machine, other
+// machines with web-remote; only values the pages offer) that PAPPL does
+// not call: none where all are in force, else the names of PAPPL's own
+// functions it calls instead. The library checked is libpappl, or the one
+// VELLUM_GUARDED_LIBRARY names (the tests name another to see the server
+// fail closed).
+std::vector<std::string> GuardsNotInForce();
+
+// settings_password.cpp, where the guards are not in force: a password no
+// one knows (32 random bytes in hexadecimal), or "" where the system has
+// no randomness to give.
+std::string NewWebPassword();
+
+// Sets the web password once PAPPL has loaded its state: `password`, new
+// at every start, unless the owner lets other machines in (web-remote) and
+// has set one (on the Security page, web-security); and serves the sign-in
+// of this machine's browser (/vellum-sign-in).
+void GuardSettingsWithPassword(pappl_system_t *system, bool web_remote,
+                               const std::string &password);
 
 } // namespace vellum_app
 
