@@ -1,9 +1,5 @@
-// Documents as they are submitted.
-//
-// Untyped documents: PAPPL types an application/octet-stream document (what
-// `lp -o raw`, CUPS's raw queues and many Windows and web clients send) by
-// its first bytes, and asks the application after its own formats; ZPL and
-// TSPL programs are typed here.
+// Documents as they are submitted: the refusal, as it is sent, of a
+// document the printer does not print.
 //
 // A fault of PAPPL 1.3.1, still in 1.4.9: it checks a document's format
 // against document-format-supported among the printer's own attributes,
@@ -124,18 +120,6 @@ std::string Refusal(bool printer_zpl, const char *format, const char *detected) 
 }
 
 } // namespace
-
-const char *TypeDocument(const unsigned char *header, size_t size, void * /*data*/) {
-  switch (DetectProgram(header, size)) {
-  case ProgramLanguage::kZpl:
-    return kZplFormat;
-  case ProgramLanguage::kTspl:
-    return kTsplFormat;
-  case ProgramLanguage::kNone:
-    break;
-  }
-  return nullptr;
-}
 
 void RememberDocumentFormats(pappl_printer_t *printer) {
   PrinterFormats kept;

@@ -1,18 +1,11 @@
-// Documents as they are submitted: what an untyped one is, and a refusal, as
-// it is sent, of a document the printer does not print.
+// Documents as they are submitted: a refusal, as it is sent, of a document
+// the printer does not print.
 #ifndef VELLUM_APP_DOCUMENT_FORMATS_H
 #define VELLUM_APP_DOCUMENT_FORMATS_H
-
-#include <cstddef>
 
 #include <pappl/pappl.h>
 
 namespace vellum_app {
-
-// PAPPL's typing of untyped documents (application/octet-stream), after its
-// own (PDF, PostScript, JPEG, PNG, PWG and Apple raster): ZPL and TSPL
-// programs; nullptr for anything else.
-const char *TypeDocument(const unsigned char *header, size_t size, void *data);
 
 // Keeps the formats the printer takes for the check at submission; called
 // as PAPPL creates a printer, also one loaded from the saved state.

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "document_formats.h"
+#include "document_type.h"
 #include "models.h"
 #include "pappl/patches.h"
 #include "print.h"
