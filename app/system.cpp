@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "document_formats.h"
 #include "document_type.h"
 #include "models.h"
 #include "pappl/patches.h"

@@ -28,6 +28,15 @@ bool KeepAbortsFromLockingTheSystem(pappl_system_t *system);
 // device URI `uri`, or -1 for another kind of device.
 int DeviceConnection(pappl_device_t *device, const char *uri);
 
+// Keeps the formats the printer takes for PAPPL's check at submission;
+// called as PAPPL creates a printer, also one loaded from the saved state.
+void RememberDocumentFormats(pappl_printer_t *printer);
+
+// Ends, as canceled with the reason, the printer's jobs whose only document
+// was refused (Create-Job, then Send-Document) and that got no other within
+// the multiple-operation-time-out (60 s): PAPPL keeps them held for good.
+void EndRefusedJobs(pappl_printer_t *printer);
+
 // settings_guards.cpp: the guards of the settings (this machine, other
 // machines with web-remote; only values the pages offer) that PAPPL does
 // not call: none where all are in force, else the names of PAPPL's own
