@@ -2,9 +2,6 @@
 #ifndef VELLUM_APP_SETTINGS_H
 #define VELLUM_APP_SETTINGS_H
 
-#include <map>
-#include <string>
-
 #include <pappl/pappl.h>
 
 namespace vellum_app {
@@ -17,15 +14,6 @@ namespace vellum_app {
 // valid one (the driver's default before there was one) and logs what it
 // refused. Runs before every save of the state and after loading it.
 void KeepSettingsValid(pappl_system_t *system);
-
-// The owner's vendor settings of a printer as stored: name and keyword.
-std::map<std::string, std::string> StoredVendorDefaults(pappl_printer_t *printer,
-                                                        const pappl_pr_driver_data_t &driver);
-
-// Sets a printer's driver defaults together with its vendor settings
-// (PAPPL replaces both at once).
-void SetDefaults(pappl_printer_t *printer, pappl_pr_driver_data_t &driver,
-                 const std::map<std::string, std::string> &vendor);
 
 } // namespace vellum_app
 

@@ -20,6 +20,7 @@
 #include "models.h"
 #include "pappl/patches.h"
 #include "print.h"
+#include "printer_defaults.h"
 #include "queue.h"
 #include "settings.h"
 #include "status.h"
