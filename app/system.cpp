@@ -22,7 +22,6 @@
 #include "print.h"
 #include "printer_defaults.h"
 #include "queue.h"
-#include "settings.h"
 #include "status.h"
 #include "system.h"
 #include "web.h"

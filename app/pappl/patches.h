@@ -37,6 +37,11 @@ void RememberDocumentFormats(pappl_printer_t *printer);
 // the multiple-operation-time-out (60 s): PAPPL keeps them held for good.
 void EndRefusedJobs(pappl_printer_t *printer);
 
+// Puts each setting of a printer that is out of the range its driver
+// supports back to its last valid value, and logs what it refused. Runs
+// before every save of the state and after loading it.
+void KeepSettingsValid(pappl_system_t *system);
+
 // settings_guards.cpp: the guards of the settings (this machine, other
 // machines with web-remote; only values the pages offer) that PAPPL does
 // not call: none where all are in force, else the names of PAPPL's own
