@@ -42,6 +42,13 @@ void EndRefusedJobs(pappl_printer_t *printer);
 // before every save of the state and after loading it.
 void KeepSettingsValid(pappl_system_t *system);
 
+// Writes the printers' print speeds beside the state file `state` (as
+// every save of the state); true when they were written whole.
+bool SaveSpeeds(pappl_system_t *system, const std::string &state);
+
+// Gives the printers PAPPL loaded from `state` their saved speeds.
+void RestoreSpeeds(pappl_system_t *system, const std::string &state);
+
 // settings_guards.cpp: the guards of the settings (this machine, other
 // machines with web-remote; only values the pages offer) that PAPPL does
 // not call: none where all are in force, else the names of PAPPL's own
