@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "document_formats.h"
 #include "pappl/patches.h"
 #include "print.h"
 #include "queue.h"

@@ -31,8 +31,9 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "pappl/saved_state.h"
 #include "printer_status.h"
-#include "saved_queue.h"
+#include "queue_file.h"
 #include "system.h"
 #include "whole_file.h"
 
@@ -43,18 +44,7 @@ QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &
   std::ifstream queue(queue_path, std::ios::binary);
   std::ostringstream queue_text;
   queue_text << queue.rdbuf();
-  std::ifstream in(state_path, std::ios::binary);
-  if (!in)
-    return {};
-  std::ostringstream text;
-  text << in.rdbuf();
-  std::string mended = text.str();
-  bool changed = false;
-  const QueueRepairs repairs =
-      MendSavedState(mended, spool, PausedInQueueFile(queue_text.str()), &changed);
-  if (changed)
-    WriteFileWhole(state_path, mended);
-  return repairs;
+  return MendStateBeforeLoading(state_path, spool, PausedInQueueFile(queue_text.str()));
 }
 
 namespace {
@@ -442,15 +432,12 @@ void RestoreQueue(pappl_system_t *system, const QueueRepairs &repairs, const std
 }
 
 bool SaveQueue(const std::string &queue_path) {
-  std::string text;
-  for (const int id : PausedPrinters())
-    text += "paused " + std::to_string(id) + "\n";
+  std::set<std::pair<int, int>> held;
   {
     const std::lock_guard<std::mutex> lock(order_mutex);
-    for (const auto &[printer_id, job_id] : held_for_order)
-      text += "held-for-order " + std::to_string(printer_id) + " " + std::to_string(job_id) + "\n";
+    held = held_for_order;
   }
-  return WriteFileWhole(queue_path, text);
+  return WriteFileWhole(queue_path, QueueFileText(PausedPrinters(), held));
 }
 
 void KeepQueue(pappl_system_t *system, const std::string &spool, const std::string &queue_path,

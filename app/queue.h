@@ -25,7 +25,7 @@
 
 #include <pappl/pappl.h>
 
-#include "saved_queue.h"
+#include "pappl/saved_state.h"
 
 namespace vellum_app {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "document_formats.h"
+#include "pappl/patches.h"
 #include "printer_status.h"
 #include "system.h"
 

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,17 +15,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "document_formats.h"
+#include "document_type.h"
 #include "models.h"
 #include "pappl/patches.h"
 #include "print.h"
 #include "queue.h"
-#include "settings.h"
 #include "status.h"
 #include "system.h"
 #include "web.h"
-#include "web_access.h"
-#include "web_password.h"
 #include "whole_file.h"
 
 namespace vellum_app {
@@ -129,18 +125,6 @@ std::string StatePath() {
   return "/tmp/" + std::string(kName) + std::to_string(getuid()) + ".state";
 }
 
-// PAPPL 1.3 leaves print-speed-default out of its state file; the speeds
-// are kept beside it, a line "PRINTER-ID SPEED" each.
-std::string SpeedsPath(const std::string &state) { return state + ".speeds"; }
-
-// The printer's line of the speeds file.
-std::string SpeedLine(pappl_printer_t *printer) {
-  pappl_pr_driver_data_t driver;
-  papplPrinterGetDriverData(printer, &driver);
-  return std::to_string(papplPrinterGetID(printer)) + " " + std::to_string(driver.speed_default) +
-         "\n";
-}
-
 // What PAPPL's state leaves out of the queue (paused printers, the order
 // of waiting jobs) is kept beside it.
 std::string QueuePath(const std::string &state) { return state + ".queue"; }
@@ -159,9 +143,7 @@ bool SaveState(pappl_system_t *system, void *data) {
                                       return papplSystemSaveState(system, temporary.c_str());
                                     }) &&
                      SaveQueue(QueuePath(*state));
-  std::string speeds;
-  ForEachPrinter(system, [&speeds](pappl_printer_t *printer) { speeds += SpeedLine(printer); });
-  return WriteFileWhole(SpeedsPath(*state), speeds) && saved;
+  return SaveSpeeds(system, *state) && saved;
 }
 
 // PAPPL's save, as its main loop wakes after a change and once more as it
@@ -170,19 +152,6 @@ bool SaveOnChange(pappl_system_t *system, void *data) {
   if (ServerIsEnding(system))
     EndServer(system, true);
   return SaveState(system, data);
-}
-
-// Gives a loaded printer its saved speed, keeping its other defaults (the
-// vendor settings' defaults go back as they are).
-void RestoreSpeed(pappl_printer_t *printer, void *data) {
-  const auto *speeds = static_cast<const std::map<int, int> *>(data);
-  const auto it = speeds->find(papplPrinterGetID(printer));
-  if (it == speeds->end())
-    return;
-  pappl_pr_driver_data_t driver;
-  papplPrinterGetDriverData(printer, &driver);
-  driver.speed_default = it->second;
-  SetDefaults(printer, driver, StoredVendorDefaults(printer, driver));
 }
 
 // Whether this process may keep the state: one server keeps it, and
@@ -215,14 +184,7 @@ void KeepState(pappl_system_t *system, const std::string &spool) {
   }
   const QueueRepairs repairs = RepairSavedQueue(state, spool, QueuePath(state));
   papplSystemLoadState(system, state.c_str());
-  std::map<int, int> speeds;
-  if (FILE *file = std::fopen(SpeedsPath(state).c_str(), "r")) {
-    int id = 0, speed = 0;
-    while (std::fscanf(file, "%d %d", &id, &speed) == 2)
-      speeds[id] = speed;
-    std::fclose(file);
-  }
-  ForEachPrinter(system, [&speeds](pappl_printer_t *printer) { RestoreSpeed(printer, &speeds); });
+  RestoreSpeeds(system, state);
   KeepSettingsValid(system);
   RestoreQueue(system, repairs, spool, QueuePath(state));
   papplSystemSetSaveCallback(system, SaveOnChange, const_cast<std::string *>(&state));

@@ -7,6 +7,9 @@
 #ifndef VELLUM_APP_PAPPL_PATCHES_H
 #define VELLUM_APP_PAPPL_PATCHES_H
 
+#include <string>
+#include <vector>
+
 #include <pappl/pappl.h>
 
 namespace vellum_app {
@@ -24,6 +27,47 @@ bool KeepAbortsFromLockingTheSystem(pappl_system_t *system);
 // The connection of an AppSocket (socket://) device PAPPL opened for the
 // device URI `uri`, or -1 for another kind of device.
 int DeviceConnection(pappl_device_t *device, const char *uri);
+
+// Keeps the formats the printer takes for PAPPL's check at submission;
+// called as PAPPL creates a printer, also one loaded from the saved state.
+void RememberDocumentFormats(pappl_printer_t *printer);
+
+// Ends, as canceled with the reason, the printer's jobs whose only document
+// was refused (Create-Job, then Send-Document) and that got no other within
+// the multiple-operation-time-out (60 s): PAPPL keeps them held for good.
+void EndRefusedJobs(pappl_printer_t *printer);
+
+// Puts each setting of a printer that is out of the range its driver
+// supports back to its last valid value, and logs what it refused. Runs
+// before every save of the state and after loading it.
+void KeepSettingsValid(pappl_system_t *system);
+
+// Writes the printers' print speeds beside the state file `state` (as
+// every save of the state); true when they were written whole.
+bool SaveSpeeds(pappl_system_t *system, const std::string &state);
+
+// Gives the printers PAPPL loaded from `state` their saved speeds.
+void RestoreSpeeds(pappl_system_t *system, const std::string &state);
+
+// settings_guards.cpp: the guards of the settings (this machine, other
+// machines with web-remote; only values the pages offer) that PAPPL does
+// not call: none where all are in force, else the names of PAPPL's own
+// functions it calls instead. The library checked is libpappl, or the one
+// VELLUM_GUARDED_LIBRARY names (the tests name another to see the server
+// fail closed).
+std::vector<std::string> GuardsNotInForce();
+
+// settings_password.cpp, where the guards are not in force: a password no
+// one knows (32 random bytes in hexadecimal), or "" where the system has
+// no randomness to give.
+std::string NewWebPassword();
+
+// Sets the web password once PAPPL has loaded its state: `password`, new
+// at every start, unless the owner lets other machines in (web-remote) and
+// has set one (on the Security page, web-security); and serves the sign-in
+// of this machine's browser (/vellum-sign-in).
+void GuardSettingsWithPassword(pappl_system_t *system, bool web_remote,
+                               const std::string &password);
 
 } // namespace vellum_app
 

@@ -21,7 +21,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bindings.h"
+#include "pappl/bindings.h"
 #include "harness.h"
 #include "printer_app.h"
 

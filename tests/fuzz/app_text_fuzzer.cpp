@@ -21,9 +21,10 @@
 #include <unistd.h>
 
 #include "budget.h"
+#include "pappl/saved_state.h"
 #include "pdf_pages.h"
+#include "queue_file.h"
 #include "raw_program.h"
-#include "saved_queue.h"
 #include "status_reply.h"
 
 // Allocations far beyond any page the fuzz build takes fail (malloc) or

@@ -1,22 +1,17 @@
-// Documents as they are submitted.
+// PAPPL's check of a document's format at submission (PAPPL 1.3.x and
+// 1.4.x, 1.4.9 included; no release fixes it yet).
 //
-// Untyped documents: PAPPL types an application/octet-stream document (what
-// `lp -o raw`, CUPS's raw queues and many Windows and web clients send) by
-// its first bytes, and asks the application after its own formats; ZPL and
-// TSPL programs are typed here.
-//
-// A fault of PAPPL 1.3.1, still in 1.4.9: it checks a document's format
-// against document-format-supported among the printer's own attributes,
-// where that attribute never is (it is among the driver's). So every format
-// is accepted, an untyped document that nothing recognises too, and a job
-// whose format nothing prints is aborted as it starts: its client was told
-// it was taken, and CUPS shows such a job completed. libcups's
-// ippFindAttribute, asked by PAPPL for document-format-supported in a
-// printer's own attributes, answers here with the printer's formats (kept
-// as PAPPL creates the printer), so that PAPPL's check refuses at once what
-// the printer does not print. A PAPPL that finds the attribute itself never
-// reaches this answer. PAPPL calls libcups through the dynamic linker,
-// always.
+// PAPPL checks a document's format against document-format-supported among
+// the printer's own attributes, where that attribute never is (it is among
+// the driver's). So every format is accepted, an untyped document that
+// nothing recognises too, and a job whose format nothing prints is aborted
+// as it starts: its client was told it was taken, and CUPS shows such a job
+// completed. libcups's ippFindAttribute, asked by PAPPL for
+// document-format-supported in a printer's own attributes, answers here
+// with the printer's formats (kept as PAPPL creates the printer), so that
+// PAPPL's check refuses at once what the printer does not print. A PAPPL
+// that finds the attribute itself never reaches this answer. PAPPL calls
+// libcups through the dynamic linker, always.
 //
 // PAPPL refuses with client-error-attributes-or-values-not-supported and
 // words that name no reason; papplClientRespondIPPUnsupported, defined here
@@ -24,9 +19,17 @@
 // client-error-document-format-not-supported and says what the document is
 // and what the printer prints. That holds where PAPPL calls its own function
 // through the dynamic linker, as Debian's does; elsewhere PAPPL's own answer
-// still refuses the document.
-#include "document_formats.h"
-
+// still refuses the document. A job whose only document was refused
+// (Create-Job, then Send-Document) PAPPL keeps held for good: it is ended,
+// canceled, after the multiple-operation-time-out.
+//
+// At run time: a document the printer does not print is refused with
+// client-error-document-format-not-supported and the reason, where PAPPL
+// alone takes it and aborts its job.
+//
+// The printers' formats and the refused jobs are the process's: libcups's
+// ippFindAttribute, called from PAPPL's client threads, reaches nothing
+// else (one server a process).
 #include <dlfcn.h>
 
 #include <chrono>
@@ -36,9 +39,10 @@
 #include <string>
 #include <vector>
 
-#include "models.h"
-#include "print.h"
-#include "program_type.h"
+#include "../models.h"
+#include "../print.h"
+#include "../program_type.h"
+#include "patches.h"
 
 namespace vellum_app {
 
@@ -124,18 +128,6 @@ std::string Refusal(bool printer_zpl, const char *format, const char *detected) 
 }
 
 } // namespace
-
-const char *TypeDocument(const unsigned char *header, size_t size, void * /*data*/) {
-  switch (DetectProgram(header, size)) {
-  case ProgramLanguage::kZpl:
-    return kZplFormat;
-  case ProgramLanguage::kTspl:
-    return kTsplFormat;
-  case ProgramLanguage::kNone:
-    break;
-  }
-  return nullptr;
-}
 
 void RememberDocumentFormats(pappl_printer_t *printer) {
   PrinterFormats kept;

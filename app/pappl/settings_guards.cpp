@@ -1,26 +1,33 @@
-// Who may use the web pages' forms and what they may send: this machine,
-// and other machines only once the owner turns on remote administration
-// (the "web-remote" server option); only values the pages offer.
+// Who may change the server's settings (PAPPL 1.3.x and 1.4.x, 1.4.9
+// included; no release fixes it yet).
 //
-// PAPPL 1.3 takes every client's settings forms and buttons alike when no
-// authentication service is configured, and stores what they hold. Its
-// pages ask papplClientHTMLAuthorize before they show or take a form and
-// papplClientIsValidForm before they act on one, its IPP operations ask
-// papplClientIsAuthorized; the definitions here come before the library's
-// in the symbol search order, so PAPPL asks them first, and they ask the
-// library's own for everything they let through. That holds only while
-// PAPPL calls them through the dynamic linker; GuardsNotInForce tells.
-#include "web_access.h"
-
+// Without an authentication service or a web password, PAPPL takes every
+// client's settings forms and buttons alike, from any machine, and stores
+// what they hold: its papplClientHTMLAuthorize lets every client through.
+// Here this machine may change settings, and other machines only once the
+// owner turns on remote administration (the "web-remote" server option),
+// and a form may hold only values its page offers (form_values.cpp).
+//
+// PAPPL's pages ask papplClientHTMLAuthorize before they show or take a
+// form and papplClientIsValidForm before they act on one, its IPP
+// operations ask papplClientIsAuthorized; the definitions here come before
+// the library's in the symbol search order, so PAPPL asks them first, and
+// they ask the library's own for everything they let through. That holds
+// only while PAPPL calls them through the dynamic linker, not where its
+// build binds the calls inside libpappl. GuardsNotInForce tells at run time
+// (bindings.cpp); where they are not in force the server says so in its log
+// and on every page, and guards the settings otherwise: with PAPPL's web
+// password (settings_password.cpp) or an authentication service, else by
+// serving this machine only (system.cpp).
 #include <dlfcn.h>
 
 #include <cstdlib>
 #include <string>
-
-#include <pappl/pappl.h>
+#include <vector>
 
 #include "bindings.h"
-#include "web_forms.h"
+#include "form_values.h"
+#include "patches.h"
 
 namespace {
 

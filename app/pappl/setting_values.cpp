@@ -1,12 +1,30 @@
-#include "settings.h"
-
+// The printers' settings kept within what their drivers support (PAPPL
+// 1.3.x and 1.4.x, 1.4.9 included; no release fixes it yet).
+//
+// PAPPL stores what Set-Printer-Attributes and its web forms are given
+// without checking it against the driver: any keyword for an owner's
+// setting (1.4.9 too), print-quality -1, offsets beyond the supported
+// range, a label size of no size; on PAPPL 1.3.1 one such value makes
+// Get-Printer-Attributes fail for every client. Before every save of the
+// state and after loading it, each value out of range goes back to the
+// printer's last valid one (the driver's default before there was one), and
+// the log says which were refused ("Refused settings out of range, kept the
+// last valid ones: ..."); the darkness is kept on the web page's scale of
+// 16 levels. The forms whose guards PAPPL calls are refused before PAPPL
+// takes them (form_values.cpp).
+//
+// The last valid values are the process's: they outlive every save, which
+// PAPPL's save callback and the queue's keeper both make (one server a
+// process).
 #include <map>
 #include <mutex>
 #include <string>
 
-#include "models.h"
-#include "print.h"
-#include "system.h"
+#include "../models.h"
+#include "../print.h"
+#include "../printer_defaults.h"
+#include "../system.h"
+#include "patches.h"
 
 namespace vellum_app {
 
@@ -130,31 +148,6 @@ void CheckPrinter(pappl_printer_t *printer, void *data) {
 }
 
 } // namespace
-
-std::map<std::string, std::string> StoredVendorDefaults(pappl_printer_t *printer,
-                                                        const pappl_pr_driver_data_t &driver) {
-  std::map<std::string, std::string> vendor;
-  ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
-  for (int i = 0; i < driver.num_vendor; ++i) {
-    const std::string name = std::string(driver.vendor[i]) + "-default";
-    ipp_attribute_t *attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO);
-    const char *value = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
-    vendor[driver.vendor[i]] = value != nullptr ? value : "";
-  }
-  ippDelete(attrs);
-  return vendor;
-}
-
-void SetDefaults(pappl_printer_t *printer, pappl_pr_driver_data_t &driver,
-                 const std::map<std::string, std::string> &vendor) {
-  cups_option_t *options = nullptr;
-  int num_options = 0;
-  for (const auto &setting : vendor)
-    num_options =
-        cupsAddOption(setting.first.c_str(), setting.second.c_str(), num_options, &options);
-  papplPrinterSetDriverDefaults(printer, &driver, num_options, options);
-  cupsFreeOptions(num_options, options);
-}
 
 void KeepSettingsValid(pappl_system_t *system) {
   static Checked checked;

@@ -1,4 +1,17 @@
-#include "web_forms.h"
+// The values a settings form holds (PAPPL 1.3.x and 1.4.x, 1.4.9 included;
+// no release fixes it yet).
+//
+// PAPPL stores what its media and printing defaults forms hold without
+// checking it against the driver (any keyword for an owner's setting, a
+// print-quality it does not know) and turns a darkness or speed it cannot
+// read into the printer's own, so that a value no list offers (as a script
+// or a hand-made request can send) changes a setting. Here the form of a
+// printer's media or printing defaults page is refused ("Invalid form
+// submission.", with a warning in the log naming the field) where a field
+// holds a value the page does not offer. Values that reach PAPPL another
+// way (Set-Printer-Attributes, or forms where PAPPL does not call the
+// guards) go back to their last valid ones (setting_values.cpp).
+#include "form_values.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -6,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "models.h"
+#include "../models.h"
 
 namespace vellum_app {
 

@@ -1,9 +1,7 @@
 // The values the media and printing defaults forms offer, checked before
-// PAPPL takes a form: PAPPL 1.3 stores any keyword for an owner's setting
-// and turns a darkness or speed it cannot read into the printer's own, so
-// a value no list offers would change a setting.
-#ifndef VELLUM_APP_WEB_FORMS_H
-#define VELLUM_APP_WEB_FORMS_H
+// PAPPL takes a form (the settings guards ask, settings_guards.cpp).
+#ifndef VELLUM_APP_PAPPL_FORM_VALUES_H
+#define VELLUM_APP_PAPPL_FORM_VALUES_H
 
 #include <string>
 

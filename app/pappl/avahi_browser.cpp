@@ -1,4 +1,6 @@
-// Keeps the server alive where the Avahi daemon is not running.
+// PAPPL's listing of network printers without an Avahi daemon (PAPPL 1.3.x
+// and 1.4.0 to 1.4.2; fixed in 1.4.3, whose change log names a "DNS-SD
+// device list crash", and 1.4.9 asks for no browser without a client).
 //
 // PAPPL lists DNS-SD printers (the "Add Printer" page, the `devices`
 // sub-command) by asking Avahi for a service browser with the client it
@@ -7,10 +9,14 @@
 // This definition comes before the library's in the symbol search order, so
 // PAPPL's call lands here: without a client there is no browser (as Avahi
 // reports any failure), and the listing shows no network printers; with one,
-// the library's own constructor runs.
+// the library's own constructor runs. At run time: without a daemon, the
+// log has PAPPL's "Unable to initialize DNS-SD" and the server lists no
+// network printers where it would otherwise have ended.
 #include <dlfcn.h>
 
 #include <avahi-client/lookup.h>
+
+#if VELLUM_PAPPL_VERSION < 10403
 
 extern "C" AvahiServiceBrowser *
 avahi_service_browser_new(AvahiClient *client, AvahiIfIndex interface, AvahiProtocol protocol,
@@ -25,3 +31,5 @@ avahi_service_browser_new(AvahiClient *client, AvahiIfIndex interface, AvahiProt
     return nullptr;
   return library(client, interface, protocol, type, domain, flags, callback, userdata);
 }
+
+#endif

@@ -1,11 +1,26 @@
-#include "web_password.h"
-
+// The settings behind PAPPL's web password where the settings guards are
+// not in force (the fault they mend: PAPPL 1.3.x and 1.4.x, 1.4.9 included,
+// take every client's settings forms without an authentication service or
+// a web password; no release fixes it yet).
+//
+// A libpappl that binds its own authorisation calls (linked with
+// -Bsymbolic-functions, as Ubuntu links its packages) asks none of the
+// guards of settings_guards.cpp. There the server sets PAPPL's own web
+// password, one no one knows, new at every start (unless the owner lets
+// other machines in with web-remote and has set one): other machines print
+// as before, the settings pages ask them for the password, and PAPPL
+// refuses them IPP administration without an authentication service. This
+// machine's browser is signed in by itself (/vellum-sign-in, which the
+// pages' footer script opens). At run time: the log and every page say
+// that the settings ask for the web password.
 #include <cstdio>
 #include <string>
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "patches.h"
 
 namespace vellum_app {
 

@@ -2,9 +2,10 @@
 // one the library calls: a redefinition holds only while the library calls
 // the function through a relocation that the dynamic linker binds, not
 // where its build binds the call inside the library (-Bsymbolic-functions,
-// link-time optimisation, hidden aliases).
-#ifndef VELLUM_APP_BINDINGS_H
-#define VELLUM_APP_BINDINGS_H
+// link-time optimisation, hidden aliases). Not a patch itself: how the
+// patches that define PAPPL's own functions tell whether they are in force.
+#ifndef VELLUM_APP_PAPPL_BINDINGS_H
+#define VELLUM_APP_PAPPL_BINDINGS_H
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // PAPPL's saved state as the server mends it before PAPPL loads it (the
 // jobs a server stopped or killed left behind): read without a server.
-#ifndef VELLUM_APP_SAVED_QUEUE_H
-#define VELLUM_APP_SAVED_QUEUE_H
+#ifndef VELLUM_APP_PAPPL_SAVED_STATE_H
+#define VELLUM_APP_PAPPL_SAVED_STATE_H
 
 #include <set>
 #include <string>
@@ -27,8 +27,11 @@ struct QueueRepairs {
 QueueRepairs MendSavedState(std::string &state, const std::string &spool,
                             const std::set<int> &owner_paused, bool *changed);
 
-// The printers the queue file's text has paused by their owner.
-std::set<int> PausedInQueueFile(const std::string &text);
+// Mends the state file `state_path` before PAPPL loads it, as
+// MendSavedState mends its text (the file is replaced only where it
+// changed, by another that then takes its place).
+QueueRepairs MendStateBeforeLoading(const std::string &state_path, const std::string &spool,
+                                    const std::set<int> &owner_paused);
 
 } // namespace vellum_app
 

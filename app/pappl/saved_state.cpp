@@ -1,14 +1,37 @@
-// Mending PAPPL's state file before it is loaded. The file has a line per
-// job inside its printer's <Printer ...> block: `Job id="3" state="5"
-// filename="..."`; a job not yet ended also has its settings in the spool,
-// in a file named as its document with the extension "ipp".
-#include "saved_queue.h"
-#include "whole_file.h"
+// PAPPL's saved queue, mended before PAPPL loads it (the jobs a server
+// stopped or killed left behind); read without a server, so that it can be
+// fuzzed. The state file has a line per job inside its printer's
+// <Printer ...> block: `Job id="3" state="5" filename="..."`; a job not yet
+// ended also has its settings in the spool, in a file named as its
+// document with the extension "ipp". The faults it mends:
+//
+// - A job that was being printed when the server stopped is loaded as
+//   still printing, with nothing printing it: the printer's queue stays
+//   blocked (PAPPL 1.3.x and 1.4.x, 1.4.9 included; no release fixes it
+//   yet). It is queued again and prints again, whole.
+// - A job whose settings file is gone is lost without a word, and one whose
+//   document is gone is aborted without one (1.3.x and 1.4.x, 1.4.9
+//   included). It ends aborted, with a message that names the file.
+// - A job PAPPL loads is given its job-id, job-uri and the like anew, and
+//   then its saved settings, which hold them too: each is twice in the
+//   job's attributes and in every answer about the job (1.3.x and 1.4.x,
+//   1.4.9 included). They leave the settings file before PAPPL reads it.
+// - PAPPL 1.4.0 to 1.4.9 keep a printer's stopped state, but also stop a
+//   printer that cannot be reached while a job waits for it (1.3.x saves no
+//   printer state): only the printers their owner paused keep it (the
+//   queue file beside the state names them: queue_file.cpp).
+//
+// At run time: the log says which jobs print again, and which ended
+// aborted and why.
+#include "saved_state.h"
+
+#include "../whole_file.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -155,18 +178,6 @@ std::string MendPrinterLine(const std::string &line, const std::set<int> &owner_
 
 } // namespace
 
-std::set<int> PausedInQueueFile(const std::string &text) {
-  std::set<int> paused;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    int printer_id = 0;
-    if (std::sscanf(line.c_str(), "paused %d", &printer_id) == 1)
-      paused.insert(printer_id);
-  }
-  return paused;
-}
-
 QueueRepairs MendSavedState(std::string &state, const std::string &spool,
                             const std::set<int> &owner_paused, bool *changed) {
   QueueRepairs repairs;
@@ -208,6 +219,21 @@ QueueRepairs MendSavedState(std::string &state, const std::string &spool,
   }
   if (*changed)
     state = text;
+  return repairs;
+}
+
+QueueRepairs MendStateBeforeLoading(const std::string &state_path, const std::string &spool,
+                                    const std::set<int> &owner_paused) {
+  std::ifstream in(state_path, std::ios::binary);
+  if (!in)
+    return {};
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string mended = text.str();
+  bool changed = false;
+  const QueueRepairs repairs = MendSavedState(mended, spool, owner_paused, &changed);
+  if (changed)
+    WriteFileWhole(state_path, mended);
   return repairs;
 }
 
