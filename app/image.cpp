@@ -9,6 +9,7 @@
 #include <string>
 
 #include "image_read.h"
+#include "pappl/patches.h"
 #include "print.h"
 
 namespace vellum_app {
@@ -20,6 +21,7 @@ namespace {
 bool FilterImage(pappl_job_t *job, pappl_device_t *device, const pappl_pr_options_t &options,
                  const GreyImage &image, int ppi) {
   pappl_pr_options_t each = options;
+  PrintNextImageOnce(job);
   return papplJobFilterImage(job, device, &each, image.pixels.data(), static_cast<int>(image.width),
                              static_cast<int>(image.height), 1, ppi, false);
 }

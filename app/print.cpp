@@ -256,6 +256,9 @@ struct AppJob {
   LabelJob label;
   RasterPage page;
   JobLimits limits;
+  // The pages started, counted here: PAPPL numbers a job's pages from 1
+  // before 1.4 and from 0 since, and an image's page always alike.
+  unsigned pages = 0;
   bool failed = false;
   bool shared = false; // opened by PrintAsOneJob, which closes it
 };
@@ -311,8 +314,9 @@ bool NotGreyRaster(pappl_job_t *job, const pappl_pr_options_t &options) {
 // PAPPL calls this before it takes any memory for the page's lines: a page
 // beyond the budget is refused by its header.
 bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
-               unsigned page) {
+               unsigned /*page*/) {
   AppJob *app_job = JobData(job);
+  const unsigned page = ++app_job->pages;
   const std::string refused =
       NotGreyRaster(job, *options)
           ? "The page is not 8-bit grey raster, the one kind this printer takes."
@@ -332,8 +336,9 @@ bool WriteLine(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_
 }
 
 bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*device*/,
-             unsigned page) {
+             unsigned /*page*/) {
   AppJob *app_job = JobData(job);
+  const unsigned page = app_job->pages;
   // A cancelled job prints no more labels; none has been started of this one.
   if (papplJobIsCanceled(job))
     return true;

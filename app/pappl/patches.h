@@ -37,6 +37,10 @@ void RememberDocumentFormats(pappl_printer_t *printer);
 // the multiple-operation-time-out (60 s): PAPPL keeps them held for good.
 void EndRefusedJobs(pappl_printer_t *printer);
 
+// Has PAPPL's image printing print the next image once, its copies left
+// to the printer (PAPPL 1.4 and later print them as pages).
+void PrintNextImageOnce(pappl_job_t *job);
+
 // Puts each setting of a printer that is out of the range its driver
 // supports back to its last valid value, and logs what it refused. Runs
 // before every save of the state and after loading it.

@@ -193,7 +193,8 @@ TEST_F(AppPrint, PngJpegAndAppleRasterPrintTheFiltersBytes) {
           Case{"diffusion",
                "vellum-tspl-203",
                {{"print-color-mode", "monochrome"}, {"print-content-optimize", "photo"}},
-               "Halftone=Diffusion"}}) {
+               "Halftone=Diffusion"},
+          Case{"copies", "vellum-zpl-203", {{"copies", "3"}}, "", 0, 3}}) {
       SCOPED_TRACE(c.name);
       const std::string got = PrintOnce(*app_, c.driver, d.path, d.format, c.job);
       EXPECT_TRUE(got == FilterBytes(c, d.page)) << "the printer bytes differ from the filter's";
