@@ -9,6 +9,7 @@
 
 #include "local_server.h"
 #include "models.h"
+#include "queue.h"
 #include "system.h"
 
 int main(int argc, char *argv[]) {
@@ -18,8 +19,10 @@ int main(int argc, char *argv[]) {
   // PAPPL would start a private server where none answers.
   if (const std::optional<int> status = vellum_app::RefuseWithoutServer(argc, argv))
     return *status;
-  return papplMainloop(argc, argv, VELLUM_VERSION, "Vellum label printer application",
-                       vellum_app::kModelCount, vellum_app::Drivers(), vellum_app::AutoAdd,
-                       vellum_app::DriverCallback, nullptr, nullptr, vellum_app::CreateSystem,
-                       nullptr, nullptr);
+  const int status = papplMainloop(argc, argv, VELLUM_VERSION, "Vellum label printer application",
+                                   vellum_app::kModelCount, vellum_app::Drivers(),
+                                   vellum_app::AutoAdd, vellum_app::DriverCallback, nullptr,
+                                   nullptr, vellum_app::CreateSystem, nullptr, nullptr);
+  vellum_app::EndAfterMainloop(status);
+  return status;
 }

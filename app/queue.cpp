@@ -93,15 +93,27 @@ void RemoveLeftovers(pappl_system_t *system, const std::string &spool) {
 std::mutex paused_mutex;
 std::set<int> paused_printers;
 
+std::mutex queue_file_mutex; // one writer of the queue file at a time
+std::string queue_file;      // its path, set before the events are followed
+
+// A pause or resume reaches the queue file at once: a stop may follow it
+// within the keeper's round, and PAPPL 1.4 ends its server without
+// deleting its printers (so without the save at their deletion) where no
+// setting changed.
 void OnEvent(pappl_system_t * /*system*/, pappl_printer_t *printer, pappl_job_t * /*job*/,
              pappl_event_t event, void * /*data*/) {
   if (printer == nullptr || (event & PAPPL_EVENT_PRINTER_STATE_CHANGED) == 0)
     return;
-  const std::lock_guard<std::mutex> lock(paused_mutex);
-  if (event & PAPPL_EVENT_PRINTER_STOPPED)
-    paused_printers.insert(papplPrinterGetID(printer));
-  else if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE)
-    paused_printers.erase(papplPrinterGetID(printer));
+  bool changed = false;
+  {
+    const std::lock_guard<std::mutex> lock(paused_mutex);
+    if (event & PAPPL_EVENT_PRINTER_STOPPED)
+      changed = paused_printers.insert(papplPrinterGetID(printer)).second;
+    else if (papplPrinterGetState(printer) == IPP_PSTATE_IDLE)
+      changed = paused_printers.erase(papplPrinterGetID(printer)) != 0;
+  }
+  if (changed && !queue_file.empty())
+    SaveQueue(queue_file);
 }
 
 std::set<int> PausedPrinters() {
@@ -118,6 +130,19 @@ std::mutex order_mutex;
 std::set<std::pair<int, int>> held_for_order; // printer ID, job ID
 std::atomic<bool> order_changed{false};       // since the state was last saved
 
+// The holds as the queue file takes them, copied whenever they change with
+// order_mutex held. The queue file is also written from PAPPL's event
+// callback, under PAPPL's locks, where order_mutex (held around PAPPL's
+// calls) cannot be taken; nothing is locked while this one is held.
+std::mutex snapshot_mutex;
+std::set<std::pair<int, int>> held_snapshot;
+struct HoldsSnapshot {
+  ~HoldsSnapshot() {
+    const std::lock_guard<std::mutex> lock(snapshot_mutex);
+    held_snapshot = held_for_order;
+  }
+};
+
 } // namespace
 
 void KeepJobOrder(pappl_printer_t *printer) {
@@ -129,6 +154,7 @@ void KeepJobOrder(pappl_printer_t *printer) {
   };
   std::vector<Waiting> waiting;
   const std::lock_guard<std::mutex> lock(order_mutex);
+  const HoldsSnapshot snapshot;
   std::pair<std::vector<Waiting> *, int> found{&waiting, printer_id};
   papplPrinterIterateActiveJobs(
       printer,
@@ -305,6 +331,7 @@ bool ForgetDeletedPrinters(Keeper &keeper) {
   if (deleted.empty())
     return false;
   const std::lock_guard<std::mutex> lock(order_mutex);
+  const HoldsSnapshot snapshot;
   for (auto it = held_for_order.begin(); it != held_for_order.end();)
     it = deleted.count(it->first) != 0 ? held_for_order.erase(it) : std::next(it);
   for (const int id : deleted)
@@ -426,16 +453,18 @@ void RestoreQueue(pappl_system_t *system, const QueueRepairs &repairs, const std
       paused_printers.insert(printer_id);
     } else if (what == "held-for-order" && in >> job_id) {
       const std::lock_guard<std::mutex> lock(order_mutex);
+      const HoldsSnapshot snapshot;
       held_for_order.insert({printer_id, job_id});
     }
   }
 }
 
 bool SaveQueue(const std::string &queue_path) {
+  const std::lock_guard<std::mutex> writing(queue_file_mutex);
   std::set<std::pair<int, int>> held;
   {
-    const std::lock_guard<std::mutex> lock(order_mutex);
-    held = held_for_order;
+    const std::lock_guard<std::mutex> lock(snapshot_mutex);
+    held = held_snapshot;
   }
   return WriteFileWhole(queue_path, QueueFileText(PausedPrinters(), held));
 }
@@ -443,6 +472,7 @@ bool SaveQueue(const std::string &queue_path) {
 void KeepQueue(pappl_system_t *system, const std::string &spool, const std::string &queue_path,
                std::function<void()> save, std::function<void()> check) {
   main_thread = std::this_thread::get_id();
+  queue_file = queue_path;
   papplSystemSetEventCallback(system, OnEvent, nullptr);
   auto *keeper = new Keeper{
       system, spool, queue_path, std::move(save), std::move(check), PausedPrinters(), {}, {}, {}};
@@ -462,6 +492,17 @@ void KeepQueue(pappl_system_t *system, const std::string &spool, const std::stri
 
 bool ServerIsEnding(pappl_system_t *system) {
   return serving && std::this_thread::get_id() == main_thread && !papplSystemIsRunning(system);
+}
+
+void EndAfterMainloop(int status) {
+  if (!serving || the_keeper == nullptr)
+    return;
+  (void)ending.try_lock_for(kRoundWait); // held to the end where it comes in time
+  SaveQueue(the_keeper->queue_path);
+  std::fflush(nullptr);
+  if (status != 0)
+    _exit(status);
+  EndProcess();
 }
 
 void EndServer(pappl_system_t *system, bool save) {

@@ -76,6 +76,13 @@ bool ServerIsEnding(pappl_system_t *system);
 // ends the process (unless a stop ended it first).
 [[noreturn]] void EndServer(pappl_system_t *system, bool save);
 
+// Called as PAPPL's main loop has returned: PAPPL 1.4 returns from it
+// without deleting its printers (where EndServer runs on 1.3) and with its
+// system deleted. A server that ran saves its queue file, with no call to
+// PAPPL, and ends the process before the keeper's threads meet the
+// program's end; anything else returns.
+void EndAfterMainloop(int status);
+
 // The drivers' delete callback: where PAPPL deletes the printers as it
 // takes the server down, it ends the server first (PAPPL saved the state
 // already where it had changed); a printer deleted while the server runs
