@@ -27,7 +27,24 @@ struct JpegErrors {
   jpeg_error_mgr manager;
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  bool too_many_scans = false;
 };
+
+// A progressive JPEG is read in scans, each a pass over the whole image: a
+// small file with thousands of them would keep the printer's queue busy
+// for minutes. Encoders write a dozen or so; the most a file can hold that
+// refines every coefficient bit by bit is about 640.
+constexpr int kJpegScans = 500;
+
+// libjpeg's progress monitor, which it calls as it reads each scan.
+void JpegProgress(j_common_ptr info) {
+  if (!info->is_decompressor ||
+      reinterpret_cast<j_decompress_ptr>(info)->input_scan_number <= kJpegScans)
+    return;
+  auto *errors = reinterpret_cast<JpegErrors *>(info->err);
+  errors->too_many_scans = true;
+  std::longjmp(errors->jump, 1);
+}
 
 [[noreturn]] void JpegFail(j_common_ptr info) {
   auto *errors = reinterpret_cast<JpegErrors *>(info->err);
@@ -121,13 +138,18 @@ ImageRead ReadJpeg(const char *path, unsigned dpi, GreyImage *image, std::string
                            std::to_string(info.image_height) +
                            " pixels, stored progressively: reading it would take more than " +
                            std::to_string(kJpegMemory >> 20) + " MiB."
-                     : std::string(errors.message);
+           : errors.too_many_scans ? "The JPEG image is stored in more than " +
+                                         std::to_string(kJpegScans) + " scans; it was not read."
+                                   : std::string(errors.message);
     jpeg_destroy_decompress(&info);
     std::fclose(file);
     return too_large ? ImageRead::kTooLarge : ImageRead::kDamaged;
   }
   jpeg_create_decompress(&info);
   info.mem->max_memory_to_use = kJpegMemory;
+  jpeg_progress_mgr progress{};
+  progress.progress_monitor = JpegProgress;
+  info.progress = &progress;
   jpeg_stdio_src(&info, file);
   jpeg_read_header(&info, TRUE);
   // Its resolution, where the file gives one (per inch or per centimetre).

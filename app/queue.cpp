@@ -25,12 +25,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #ifdef VELLUM_SANITIZE
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "pappl/patches.h"
 #include "pappl/saved_state.h"
 #include "printer_status.h"
 #include "queue_file.h"
@@ -400,10 +402,16 @@ void KeepOnce(Keeper &keeper, unsigned tenth) {
 
 // The printers' checks, in a thread of their own: trying a printer that
 // does not answer takes as long as its connection takes to fail.
+// Between the checks, the memory that jobs and clients freed goes back to
+// the system: the allocator keeps what each of PAPPL's many threads freed
+// for that thread, so that a burst of clients would leave the server as
+// large as at its peak (on a Raspberry Pi, memory the other processes
+// lack).
 [[noreturn]] void Check(Keeper *keeper) {
   for (;;) {
     std::this_thread::sleep_for(std::chrono::seconds(5));
     keeper->check();
+    malloc_trim(0);
   }
 }
 
@@ -543,6 +551,7 @@ void PrinterDeleted(pappl_printer_t *printer, pappl_pr_driver_data_t * /*data*/)
   // down, once its loop has ended.
   if (serving && std::this_thread::get_id() == main_thread)
     EndServer(papplPrinterGetSystem(printer), false);
+  ForgetPrinterAttributes(printer);
   ForgetPrinter(papplPrinterGetID(printer));
 }
 

@@ -19,6 +19,9 @@ namespace vellum_app {
 // attributes (PAPPL before 1.4.3).
 void GiveNewPrinterItsId(pappl_printer_t *printer);
 
+// Called as a printer is deleted: forgets what was kept of its attributes.
+void ForgetPrinterAttributes(pappl_printer_t *printer);
+
 // Keeps PAPPL's abort of a job whose document does not come from waiting
 // for the system's lock while it holds the printer's (every version so
 // far): false where libpappl does not show the function that does it.

@@ -12,6 +12,10 @@
 // the printer gets the attribute once, as PAPPL makes its attributes and
 // before any client can see the printer, and PAPPL's later additions leave
 // the attribute as it is: no request changes the printer's attributes.
+// Which sets hold it is kept here rather than searched for: libcups
+// searches a set with a cursor kept in the set itself, so that two
+// searches at once (client threads side by side) may miss an attribute
+// that is there, and PAPPL's addition would then go through.
 //
 // printer-id (PAPPL 1.3.x; fixed in 1.4.3): PAPPL records in a new
 // printer's attributes the id it was asked for, 0 for "new", rather than
@@ -26,6 +30,8 @@
 // libcups's in the symbol search order. A PAPPL that has neither fault
 // builds none of this.
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include <dlfcn.h>
@@ -58,14 +64,34 @@ struct Unnumbered {
 };
 thread_local Unnumbered unnumbered;
 
-// Gives a printer's attributes, while PAPPL makes them, the languages PAPPL
-// would add on each request: those of the application's strings files.
+// The printers' attribute sets that hold the languages, with the
+// attribute, and the printers they belong to; left to the process's end.
+std::mutex given_mutex;
+std::map<const ipp_t *, ipp_attribute_t *> &Given() {
+  static auto *given = new std::map<const ipp_t *, ipp_attribute_t *>;
+  return *given;
+}
+std::map<const pappl_printer_t *, const ipp_t *> &Owners() {
+  static auto *owners = new std::map<const pappl_printer_t *, const ipp_t *>;
+  return *owners;
+}
+thread_local ipp_t *making = nullptr; // the attributes of the printer this thread makes
+
+// Gives a printer's attributes, while PAPPL makes them (no client sees
+// them yet), the languages PAPPL would add on each request: those of the
+// application's strings files.
 void GiveLanguages(ipp_t *attrs) {
   static const auto library = Library<AddStrings>("ippAddStrings");
   const std::vector<const char *> &languages = vellum_app::PageLanguages();
-  if (library != nullptr && ippFindAttribute(attrs, kLanguagesName, IPP_TAG_ZERO) == nullptr)
-    library(attrs, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE, kLanguagesName,
-            static_cast<int>(languages.size()), nullptr, languages.data());
+  ipp_attribute_t *attr = ippFindAttribute(attrs, kLanguagesName, IPP_TAG_ZERO);
+  if (attr == nullptr && library != nullptr)
+    attr = library(attrs, IPP_TAG_PRINTER, IPP_TAG_LANGUAGE, kLanguagesName,
+                   static_cast<int>(languages.size()), nullptr, languages.data());
+  if (attr == nullptr)
+    return;
+  const std::lock_guard<std::mutex> lock(given_mutex);
+  Given()[attrs] = attr;
+  making = attrs;
 }
 
 } // namespace
@@ -79,8 +105,10 @@ extern "C" ipp_attribute_t *ippAddStrings(ipp_t *ipp, ipp_tag_t group, ipp_tag_t
   if (library == nullptr)
     return nullptr;
   if (ipp != nullptr && name != nullptr && std::strcmp(name, kLanguagesName) == 0) {
-    if (ipp_attribute_t *given = ippFindAttribute(ipp, name, IPP_TAG_ZERO))
-      return given;
+    const std::lock_guard<std::mutex> lock(given_mutex);
+    const auto given = Given().find(ipp);
+    if (given != Given().end())
+      return given->second;
   }
   return library(ipp, group, value_tag, name, num_values, language, values);
 }
@@ -109,6 +137,20 @@ void GiveNewPrinterItsId(pappl_printer_t *printer) {
   if (unnumbered.id != nullptr)
     ippSetInteger(unnumbered.attrs, &unnumbered.id, 0, papplPrinterGetID(printer));
   unnumbered = {};
+  if (making != nullptr) {
+    const std::lock_guard<std::mutex> lock(given_mutex);
+    Owners()[printer] = making;
+  }
+  making = nullptr;
+}
+
+void ForgetPrinterAttributes(pappl_printer_t *printer) {
+  const std::lock_guard<std::mutex> lock(given_mutex);
+  const auto owner = Owners().find(printer);
+  if (owner == Owners().end())
+    return;
+  Given().erase(owner->second);
+  Owners().erase(owner);
 }
 
 } // namespace vellum_app
@@ -118,6 +160,8 @@ void GiveNewPrinterItsId(pappl_printer_t *printer) {
 namespace vellum_app {
 
 void GiveNewPrinterItsId(pappl_printer_t * /*printer*/) {}
+
+void ForgetPrinterAttributes(pappl_printer_t * /*printer*/) {}
 
 } // namespace vellum_app
 

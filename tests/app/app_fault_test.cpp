@@ -3,12 +3,14 @@
 // label.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include "harness.h"
 #include "printer_app.h"
@@ -18,6 +20,53 @@ namespace vellum_test {
 namespace {
 
 using namespace std::string_literals;
+
+// A small grey JPEG, valid, stored in 641 progressive scans: every
+// coefficient refined one bit a scan (a reader passes over the whole image
+// once a scan).
+std::string ManyScansJpeg() {
+  std::vector<jpeg_scan_info> scans;
+  const auto scan = [&scans](int first, int last, int high, int low) {
+    jpeg_scan_info info{};
+    info.comps_in_scan = 1;
+    info.Ss = first;
+    info.Se = last;
+    info.Ah = high;
+    info.Al = low;
+    scans.push_back(info);
+  };
+  for (int bit = 10; bit >= 0; --bit)
+    scan(0, 0, bit == 10 ? 0 : bit + 1, bit);
+  for (int k = 1; k < 64; ++k)
+    for (int bit = 9; bit >= 0; --bit)
+      scan(k, k, bit == 9 ? 0 : bit + 1, bit);
+  jpeg_compress_struct info{};
+  jpeg_error_mgr errors{};
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char *data = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &data, &size);
+  info.image_width = info.image_height = 64;
+  info.input_components = 1;
+  info.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&info);
+  info.scan_info = scans.data();
+  info.num_scans = static_cast<int>(scans.size());
+  jpeg_start_compress(&info, TRUE);
+  std::vector<unsigned char> row(64);
+  for (unsigned y = 0; y < 64; ++y) {
+    for (unsigned x = 0; x < 64; ++x)
+      row[x] = static_cast<unsigned char>((x * 37 + y * 11) % 256);
+    JSAMPROW rows[] = {row.data()};
+    jpeg_write_scanlines(&info, rows, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::string jpeg(reinterpret_cast<const char *>(data), size);
+  std::free(data);
+  return jpeg;
+}
 
 class AppFault : public testing::Test {
 protected:
@@ -322,6 +371,11 @@ TEST_F(AppFault, DocumentsBeyondTheBudgetAbortTheirJobAndTheNextPrints) {
        jpeg,
        {},
        "The image is 65000 x 65000 pixels"s + kTooLarge},
+      {"JPEG, stored in 641 scans",
+       "image/jpeg",
+       ManyScansJpeg(),
+       {},
+       "The JPEG image is stored in more than 500 scans"},
       {"PDF, a 1 x 1000 pt page filled onto the label",
        "application/pdf",
        BlankPdf("0 0 1 1000"),
