@@ -421,6 +421,7 @@ bool StartKeeping(pappl_system_t * /*system*/, void *data) {
   serving = true;
   struct sigaction ours {};
   ours.sa_handler = OnStopSignal;
+  ours.sa_flags = SA_RESTART; // no thread's system call fails for the signal
   sigemptyset(&ours.sa_mask);
   sigaction(SIGTERM, &ours, nullptr);
   sigaction(SIGINT, &ours, nullptr);
@@ -552,6 +553,7 @@ void PrinterDeleted(pappl_printer_t *printer, pappl_pr_driver_data_t * /*data*/)
   if (serving && std::this_thread::get_id() == main_thread)
     EndServer(papplPrinterGetSystem(printer), false);
   ForgetPrinterAttributes(printer);
+  ForgetRefusedJobs(papplPrinterGetID(printer));
   ForgetPrinter(papplPrinterGetID(printer));
 }
 

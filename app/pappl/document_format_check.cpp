@@ -32,6 +32,7 @@
 // else (one server a process).
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -183,10 +184,25 @@ void NoteRefusedJob(pappl_client_t *client, const std::string &why) {
   if (papplClientGetOperation(client) != IPP_OP_SEND_DOCUMENT ||
       papplClientGetJob(client) == nullptr)
     return;
+  const int printer_id = papplPrinterGetID(papplClientGetPrinter(client));
+  const int job_id = papplJobGetID(papplClientGetJob(client));
   const std::lock_guard<std::mutex> lock(FormatsMutex());
-  RefusedJobs().push_back({papplPrinterGetID(papplClientGetPrinter(client)),
-                           papplJobGetID(papplClientGetJob(client)), why,
-                           std::chrono::steady_clock::now()});
+  std::vector<RefusedJob> &jobs = RefusedJobs();
+  // A job refused again is kept once, from its first refusal.
+  if (std::none_of(jobs.begin(), jobs.end(), [&](const RefusedJob &refused) {
+        return refused.printer_id == printer_id && refused.job_id == job_id;
+      }))
+    jobs.push_back({printer_id, job_id, why, std::chrono::steady_clock::now()});
+}
+
+void ForgetRefusedJobs(int printer_id) {
+  const std::lock_guard<std::mutex> lock(FormatsMutex());
+  std::vector<RefusedJob> &jobs = RefusedJobs();
+  jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
+                            [printer_id](const RefusedJob &refused) {
+                              return refused.printer_id == printer_id;
+                            }),
+             jobs.end());
 }
 
 } // namespace vellum_app

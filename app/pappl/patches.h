@@ -44,6 +44,9 @@ void EndRefusedJobs(pappl_printer_t *printer);
 // to the printer (PAPPL 1.4 and later print them as pages).
 void PrintNextImageOnce(pappl_job_t *job);
 
+// Forgets the refused jobs of a printer that is deleted.
+void ForgetRefusedJobs(int printer_id);
+
 // Puts each setting of a printer that is out of the range its driver
 // supports back to its last valid value, and logs what it refused. Runs
 // before every save of the state and after loading it.
