@@ -295,8 +295,8 @@ TEST(AppWeb, WithoutAvahiNoPageOrSubCommandStopsTheServer) {
 
 // A client at another address than the loopback one sees the printers but
 // not the settings forms, and its forms change nothing, until the server
-// runs with web-remote; where PAPPL does not call the guards, the server
-// serves this machine only, whatever it is told, and says why.
+// runs with web-remote (where PAPPL does not call the guards, the test
+// below holds instead).
 TEST(AppWeb, OtherMachinesChangeSettingsOnlyWithRemoteAdministration) {
   if (geteuid() != 0 || access("/bin/ip", X_OK) != 0)
     GTEST_SKIP() << "a network namespace of the test's own needs root and ip (iproute2)";
@@ -339,8 +339,8 @@ TEST(AppWeb, OtherMachinesChangeSettingsOnlyWithRemoteAdministration) {
 
 // Where libpappl binds its own authorisation calls (linked with
 // -Bsymbolic-functions, as Ubuntu links its packages: ./scripts/
-// test-with-pappl --symbolic; elsewhere the guards are looked for in
-// another library), PAPPL's web password guards the settings, which no
+// test-with-pappl runs the server on such a libpappl; elsewhere the guards
+// are looked for in another library), PAPPL's web password guards the settings, which no
 // other machine knows, and other machines go on printing, see the printers
 // and their jobs; this machine signs in by itself.
 TEST(AppWeb, WhereLibpapplBindsItsOwnCallsOtherMachinesPrintButChangeNoSetting) {
