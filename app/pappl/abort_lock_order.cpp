@@ -27,6 +27,10 @@
 // call on to libc's. The system's lock is the first member of PAPPL's system
 // object (1.3 and 1.4 alike), and _papplJobCopyDocumentData is among
 // libpappl's exported symbols; where it is not, nothing is left out.
+//
+// At run time: where libpappl does not show that function, the log warns
+// at the start ("This libpappl does not show _papplJobCopyDocumentData
+// ..."); otherwise nothing is said.
 #include <cerrno>
 #include <cstdint>
 #include <ctime>

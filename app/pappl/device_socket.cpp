@@ -8,6 +8,9 @@
 // first member of its device data (from 1.0 to 1.4.9). It is taken only
 // from a socket:// device, and only where it is a connected stream socket
 // whose peer has the port the device URI names.
+//
+// At run time: where the connection cannot be told, a printer's status is
+// not asked and its delivery is not confirmed (as for a USB printer).
 #include <cstring>
 
 #include <netinet/in.h>

@@ -10,6 +10,9 @@
 // PAPPL prints the image once and counts the job's last copy after it.
 // PAPPL 1.3 prints as many pages as the options' copies, which the
 // application sets to 1, and counts no copies: nothing is needed there.
+//
+// At run time: a PNG job with copies=3 logs one page, and its label goes to
+// the printer with its copy count.
 #include "patches.h"
 
 namespace vellum_app {

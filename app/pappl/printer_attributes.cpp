@@ -29,6 +29,9 @@
 // however libpappl itself is linked: these definitions come before
 // libcups's in the symbol search order. A PAPPL that has neither fault
 // builds none of this.
+//
+// At run time: Get-Printer-Attributes lists the languages once, and a new
+// printer's printer-id is the one in its job and page URIs.
 #include <cstring>
 #include <map>
 #include <mutex>
