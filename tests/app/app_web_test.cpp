@@ -21,8 +21,8 @@
 
 #include <gtest/gtest.h>
 
-#include "pappl/bindings.h"
 #include "harness.h"
+#include "pappl/bindings.h"
 #include "printer_app.h"
 
 namespace vellum_test {
