@@ -15,11 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -42,11 +40,8 @@
 namespace vellum_app {
 
 QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool,
-                              const std::string &queue_path) {
-  std::ifstream queue(queue_path, std::ios::binary);
-  std::ostringstream queue_text;
-  queue_text << queue.rdbuf();
-  return MendStateBeforeLoading(state_path, spool, PausedInQueueFile(queue_text.str()));
+                              const QueueFile &queue) {
+  return MendStateBeforeLoading(state_path, spool, queue.paused);
 }
 
 namespace {
@@ -224,15 +219,15 @@ std::atomic<bool> serving{false}; // the server's main loop has run
 std::thread::id main_thread;      // PAPPL's, which makes the system and runs its loop
 Keeper *the_keeper = nullptr;
 
-// Ends the process as it is. Under the sanitizers, memory lost on the way
-// is reported first: LeakSanitizer's own check at the end does not run
-// for a process that ends this way.
-[[noreturn]] void EndProcess() {
+// Ends the process as it is, with `status`. Under the sanitizers, memory
+// lost on the way is reported first: LeakSanitizer's own check at the end
+// does not run for a process that ends this way.
+[[noreturn]] void EndProcess(int status = 0) {
   std::fflush(nullptr);
 #ifdef VELLUM_SANITIZE
   __lsan_do_leak_check();
 #endif
-  _exit(0);
+  _exit(status);
 }
 
 [[noreturn]] void WaitForTheEnd() {
@@ -435,7 +430,7 @@ bool StartKeeping(pappl_system_t * /*system*/, void *data) {
 } // namespace
 
 void RestoreQueue(pappl_system_t *system, const QueueRepairs &repairs, const std::string &spool,
-                  const std::string &queue_path) {
+                  const QueueFile &queue) {
   for (const QueueRepairs::Job &repaired : repairs.jobs) {
     pappl_printer_t *printer =
         papplSystemFindPrinter(system, nullptr, repaired.printer_id, nullptr);
@@ -451,21 +446,18 @@ void RestoreQueue(pappl_system_t *system, const QueueRepairs &repairs, const std
     }
   }
   RemoveLeftovers(system, spool);
-  std::ifstream in(queue_path);
-  std::string what;
-  for (int printer_id = 0, job_id = 0; in >> what >> printer_id;) {
+  for (const int printer_id : queue.paused) {
     pappl_printer_t *printer = papplSystemFindPrinter(system, nullptr, printer_id, nullptr);
-    if (what == "paused" && printer != nullptr) {
-      papplPrinterPause(printer);
-      papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Paused, as when the server stopped.");
-      const std::lock_guard<std::mutex> lock(paused_mutex);
-      paused_printers.insert(printer_id);
-    } else if (what == "held-for-order" && in >> job_id) {
-      const std::lock_guard<std::mutex> lock(order_mutex);
-      const HoldsSnapshot snapshot;
-      held_for_order.insert({printer_id, job_id});
-    }
+    if (printer == nullptr)
+      continue;
+    papplPrinterPause(printer);
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Paused, as when the server stopped.");
+    const std::lock_guard<std::mutex> lock(paused_mutex);
+    paused_printers.insert(printer_id);
   }
+  const std::lock_guard<std::mutex> lock(order_mutex);
+  const HoldsSnapshot snapshot;
+  held_for_order.insert(queue.held_for_order.begin(), queue.held_for_order.end());
 }
 
 bool SaveQueue(const std::string &queue_path) {
@@ -508,10 +500,7 @@ void EndAfterMainloop(int status) {
     return;
   (void)ending.try_lock_for(kRoundWait); // held to the end where it comes in time
   SaveQueue(the_keeper->queue_path);
-  std::fflush(nullptr);
-  if (status != 0)
-    _exit(status);
-  EndProcess();
+  EndProcess(status);
 }
 
 void EndServer(pappl_system_t *system, bool save) {

@@ -26,6 +26,7 @@
 #include <pappl/pappl.h>
 
 #include "pappl/saved_state.h"
+#include "queue_file.h"
 
 namespace vellum_app {
 
@@ -33,17 +34,16 @@ namespace vellum_app {
 // printed is queued again; a job whose document or settings file in
 // `spool` is gone or unreadable ends aborted; the attributes PAPPL gives a
 // reloaded job itself leave its settings file; a printer keeps a saved
-// stopped state only where the queue file (`queue_path`) has it paused by
-// its owner.
+// stopped state only where the queue file has it paused by its owner.
 QueueRepairs RepairSavedQueue(const std::string &state_path, const std::string &spool,
-                              const std::string &queue_path);
+                              const QueueFile &queue);
 
 // Once PAPPL has loaded the state: logs what was mended (and gives the
 // aborted jobs their message), removes spool files of jobs that are gone,
 // pauses the printers that were paused, and takes up the queue's order
 // (from the file SaveQueue writes).
 void RestoreQueue(pappl_system_t *system, const QueueRepairs &repairs, const std::string &spool,
-                  const std::string &queue_path);
+                  const QueueFile &queue);
 
 // Writes what PAPPL's state leaves out: the printers their owner paused,
 // and the jobs held only to keep their order.

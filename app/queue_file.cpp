@@ -1,6 +1,7 @@
 #include "queue_file.h"
 
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 
 namespace vellum_app {
@@ -15,16 +16,25 @@ std::string QueueFileText(const std::set<int> &paused,
   return text;
 }
 
-std::set<int> PausedInQueueFile(const std::string &text) {
-  std::set<int> paused;
+QueueFile ParseQueueFile(const std::string &text) {
+  QueueFile queue;
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
-    int printer_id = 0;
-    if (std::sscanf(line.c_str(), "paused %d", &printer_id) == 1)
-      paused.insert(printer_id);
+    int printer_id = 0, job_id = 0;
+    if (std::sscanf(line.c_str(), "held-for-order %d %d", &printer_id, &job_id) == 2)
+      queue.held_for_order.insert({printer_id, job_id});
+    else if (std::sscanf(line.c_str(), "paused %d", &printer_id) == 1)
+      queue.paused.insert(printer_id);
   }
-  return paused;
+  return queue;
+}
+
+QueueFile ReadQueueFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseQueueFile(text.str());
 }
 
 } // namespace vellum_app

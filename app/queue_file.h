@@ -11,13 +11,20 @@
 
 namespace vellum_app {
 
-// The queue file's text for these paused printers and held jobs (printer
-// and job IDs).
+struct QueueFile {
+  std::set<int> paused;                         // printer IDs
+  std::set<std::pair<int, int>> held_for_order; // printer and job IDs
+};
+
+// The queue file's text for these paused printers and held jobs.
 std::string QueueFileText(const std::set<int> &paused,
                           const std::set<std::pair<int, int>> &held_for_order);
 
-// The printers the queue file's text has paused by their owner.
-std::set<int> PausedInQueueFile(const std::string &text);
+// What the queue file's text holds; lines of neither kind are passed over.
+QueueFile ParseQueueFile(const std::string &text);
+
+// The queue file at `path`, read; empty where there is none.
+QueueFile ReadQueueFile(const std::string &path);
 
 } // namespace vellum_app
 

@@ -182,11 +182,12 @@ void KeepState(pappl_system_t *system, const std::string &spool) {
         system, [](pappl_system_t *, void *) { return true; }, nullptr);
     return;
   }
-  const QueueRepairs repairs = RepairSavedQueue(state, spool, QueuePath(state));
+  const QueueFile queue = ReadQueueFile(QueuePath(state));
+  const QueueRepairs repairs = RepairSavedQueue(state, spool, queue);
   papplSystemLoadState(system, state.c_str());
   RestoreSpeeds(system, state);
   KeepSettingsValid(system);
-  RestoreQueue(system, repairs, spool, QueuePath(state));
+  RestoreQueue(system, repairs, spool, queue);
   papplSystemSetSaveCallback(system, SaveOnChange, const_cast<std::string *>(&state));
   KeepQueue(
       system, spool, QueuePath(state),

@@ -68,7 +68,7 @@ void SavedState(const std::string &input) {
   WriteFile(spool + "/p00001j000000001-label.ipp", input.substr(2 + length));
   bool changed = false;
   // The queue file's paused printers come from the same input.
-  vellum_app::MendSavedState(state, spool, vellum_app::PausedInQueueFile(state), &changed);
+  vellum_app::MendSavedState(state, spool, vellum_app::ParseQueueFile(state).paused, &changed);
 }
 
 } // namespace
