@@ -79,11 +79,8 @@ bool PrintImage(pappl_job_t *job, pappl_device_t *device, const char *format,
     papplJobSetMessage(job, "The %s image could not be read: %s", format, why.c_str());
     return false;
   }
-  if (got == ImageRead::kTooLarge) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-    papplJobSetMessage(job, "%s", why.c_str());
-    return false;
-  }
+  if (got == ImageRead::kTooLarge)
+    return FailJob(job, why);
   return PrintGreyImage(job, device, image);
 }
 

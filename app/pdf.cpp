@@ -366,25 +366,16 @@ bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device) {
   if (pdf.time.used_up && pdf.refused.empty())
     pdf.refused = "The PDF document took more than " + std::to_string(limits.pdf_seconds) +
                   " seconds to render; it was stopped.";
-  if (!pdf.refused.empty()) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", pdf.refused.c_str());
-    papplJobSetMessage(job, "%s", pdf.refused.c_str());
-    return false;
-  }
+  if (!pdf.refused.empty())
+    return FailJob(job, pdf.refused);
   if (!rendering.started)
     return false;
   // Ghostscript stops when the labels can no longer go to the printer: the
   // document is not to blame.
-  if (pdf.printer_failed) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
-    papplJobSetMessage(job, "Unable to send the labels to the printer.");
-    return false;
-  }
-  if (!rendering.converted && !papplJobIsCanceled(job)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document could not be read.");
-    papplJobSetMessage(job, "The PDF document could not be read.");
-    return false;
-  }
+  if (pdf.printer_failed)
+    return FailJob(job, "Unable to send the labels to the printer.");
+  if (!rendering.converted && !papplJobIsCanceled(job))
+    return FailJob(job, "The PDF document could not be read.");
   if (rendering.pages == 0 && !papplJobIsCanceled(job)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document has no pages.");
     return false;

@@ -144,6 +144,12 @@ Extent LabelDots(const pappl_pr_options_t &options) {
           dots(points.height, options.printer_resolution[1])};
 }
 
+bool FailJob(pappl_job_t *job, const std::string &why) {
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  papplJobSetMessage(job, "%s", why.c_str());
+  return false;
+}
+
 bool HasDocument(pappl_job_t *job) {
   if (papplJobGetFilename(job) != nullptr)
     return true;
@@ -265,13 +271,6 @@ struct AppJob {
 
 AppJob *JobData(pappl_job_t *job) { return static_cast<AppJob *>(papplJobGetData(job)); }
 
-// Aborts the job with a message about its document.
-bool Refuse(pappl_job_t *job, const std::string &why) {
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-  papplJobSetMessage(job, "%s", why.c_str());
-  return false;
-}
-
 bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   if (const AppJob *shared = JobData(job); shared != nullptr && shared->shared)
     return true;
@@ -326,7 +325,7 @@ bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /
   if (refused.empty())
     return true;
   app_job->failed = true;
-  return Refuse(job, refused);
+  return FailJob(job, refused);
 }
 
 bool WriteLine(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t * /*device*/,
@@ -346,7 +345,7 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
   // before any byte of that label.
   if (!RasterPageWhole(app_job->page)) {
     app_job->failed = true;
-    return Refuse(job, "The document ends within page " + std::to_string(page) + ".");
+    return FailJob(job, "The document ends within page " + std::to_string(page) + ".");
   }
   // A page larger than the label: the parts that print-scaling puts on
   // labels at full size (a raster page cannot be drawn again to fill it).
@@ -368,13 +367,10 @@ bool EndPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t * /*d
     size_t next_row = 0;
     const PageOutcome outcome = PrintPage(app_job->label, &header, PageRows(labels[i], &next_row));
     if (outcome != PageOutcome::kPrinted) {
-      const char *why = outcome == PageOutcome::kTooLarge
-                            ? "The label is too large to print."
-                            : "Unable to send the label to the printer.";
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
-      papplJobSetMessage(job, "%s", why);
       app_job->failed = true;
-      return false;
+      return FailJob(job, outcome == PageOutcome::kTooLarge
+                              ? "The label is too large to print."
+                              : "Unable to send the label to the printer.");
     }
   }
   return true;
@@ -387,10 +383,8 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t * /*options*/, pappl_device_t *
   if (app_job->shared)
     return !app_job->failed;
   const bool delivered = CloseLabelJob(app_job->label, job, device);
-  if (!delivered && !app_job->failed && !papplJobIsCanceled(job)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the label to the printer.");
-    papplJobSetMessage(job, "Unable to send the label to the printer.");
-  }
+  if (!delivered && !app_job->failed && !papplJobIsCanceled(job))
+    FailJob(job, "Unable to send the label to the printer.");
   const bool sent = delivered && !app_job->failed;
   delete app_job;
   papplJobSetData(job, nullptr);
@@ -489,6 +483,7 @@ bool Contained(pappl_job_t *job, const std::function<bool()> &call) {
   } catch (...) {
     why = "The job failed.";
   }
+  // No string is made here: the memory may be what failed.
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why);
   papplJobSetMessage(job, "%s", why);
   return false;

@@ -64,6 +64,10 @@ Extent LabelDots(const pappl_pr_options_t &options);
 // thread just as the job is cancelled, which removes the document.
 bool HasDocument(pappl_job_t *job);
 
+// Logs why the job fails and shows it as the job's message; false, for
+// the callback that ends the job.
+bool FailJob(pappl_job_t *job, const std::string &why);
+
 // Reads a whole document; false when it cannot be read or is longer than
 // `most` bytes (errno EFBIG).
 bool ReadDocument(const char *path, std::string *data, uint64_t most = kLongestProgram);

@@ -24,9 +24,7 @@ bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device
             ? "The printer program is longer than " + std::to_string(kLongestProgram >> 20) +
                   " MiB, the most this printer takes."
             : "Unable to read the printer program: " + std::string(std::strerror(errno));
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-    papplJobSetMessage(job, "%s", why.c_str());
-    return false;
+    return FailJob(job, why);
   }
   LabelJob label;
   if (!OpenLabelJob(label, job, *options, device))
@@ -40,8 +38,7 @@ bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device
   EndRawProgram(label);
   const bool delivered = CloseLabelJob(label, job, device);
   if (!delivered) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the printer program to the printer.");
-    papplJobSetMessage(job, "Unable to send the printer program to the printer.");
+    FailJob(job, "Unable to send the printer program to the printer.");
   } else { // PAPPL counts one after a printer program it passed on
     papplJobSetImpressionsCompleted(job, CountLabels(data, sent, zpl) - 1);
   }
