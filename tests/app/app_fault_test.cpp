@@ -21,6 +21,15 @@ namespace {
 
 using namespace std::string_literals;
 
+// A 4 x 6 in label at 203 dpi of vertical bars: every row alike, so that
+// the document is small while the label is 124 KB of printer data.
+RasterPage BarsPage() {
+  RasterPage page = GreyPage(812, 1218, 255);
+  for (size_t i = 0; i < page.pixels.size(); i += 3)
+    page.pixels[i] = 0;
+  return page;
+}
+
 // A small grey JPEG, valid, stored in 641 progressive scans: every
 // coefficient refined one bit a scan (a reader passes over the whole image
 // once a scan).
@@ -180,10 +189,8 @@ TEST_F(AppFault, BadDocumentsAbortTheirJobAndTheNextPrints) {
 TEST_F(AppFault, RasterRefusedAsBusyWhileClientsPollLocksNothing) {
   SocketPrinter printer({40000});
   ASSERT_EQ(app_->AddPrinter("busy", "vellum-zpl-203", printer.Uri()), "");
-  // About 6 s of printing at the printer's pace: vertical bars.
-  RasterPage bars = GreyPage(812, 1218, 255);
-  for (size_t i = 0; i < bars.pixels.size(); i += 3)
-    bars.pixels[i] = 0;
+  // About 6 s of printing at the printer's pace.
+  const RasterPage bars = BarsPage();
   const std::string busy = WriteScratchFile("busy.pwg", PwgRaster({bars, bars}));
   const std::string next = WriteScratchFile("next.pwg", PwgRaster({SmallLabel()}));
   std::thread first([&busy] { app_->Print("busy", busy, "image/pwg-raster"); });
@@ -553,11 +560,7 @@ TEST_F(AppFault, AJobWaitsForAPrinterThatStopsTakingItsLabel) {
 TEST_F(AppFault, ACancelDuringALabelLeavesWholeLabelsOnly) {
   SocketPrinter printer({1000000});
   ASSERT_EQ(app_->AddPrinter("slow", "vellum-zpl-203", printer.Uri()), "");
-  // Vertical bars: every row alike, so that the document is small while
-  // each label is 124 KB of printer data.
-  RasterPage page = GreyPage(812, 1218, 255);
-  for (size_t i = 0; i < page.pixels.size(); i += 3)
-    page.pixels[i] = 0;
+  const RasterPage page = BarsPage();
   constexpr size_t kPages = 60;
   const std::string document =
       WriteScratchFile("slow.pwg", PwgRaster(std::vector<RasterPage>(kPages, page)));

@@ -25,6 +25,14 @@
 
 namespace {
 
+// The bytes of the file just written at `path`.
+std::string ReadBack(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
 std::string Stream(const std::vector<std::pair<unsigned, unsigned>> &pages, cups_mode_t mode,
                    const std::string &path, bool data = true) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -47,10 +55,7 @@ std::string Stream(const std::vector<std::pair<unsigned, unsigned>> &pages, cups
   }
   cupsRasterClose(ras);
   close(fd);
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return ReadBack(path);
 }
 
 // A grey page (0 black) of width x height with what `draw` puts on it.
@@ -94,11 +99,8 @@ std::string ClientStream(const std::vector<Page> &pages, cups_mode_t mode, const
   }
   cupsRasterClose(ras);
   close(fd);
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
+  const std::string stream = ReadBack(path);
   std::remove(path.c_str());
-  const std::string stream = bytes.str();
   return stream.substr(0, stream.size() - std::min(cut, stream.size()));
 }
 
@@ -258,11 +260,9 @@ std::string SettingsFile(const std::string &path) {
   ippWriteFile(fd, ipp);
   close(fd);
   ippDelete(ipp);
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
+  const std::string settings = ReadBack(path);
   std::remove(path.c_str());
-  return bytes.str();
+  return settings;
 }
 
 // Seeds of the text target: the reader's byte, then its input.
