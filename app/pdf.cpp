@@ -37,6 +37,23 @@ namespace {
 // each page at its own size at `scale` times the printer's resolution.
 enum class Render { kFitted, kOwnSize };
 
+// PostScript run before a fitted PDF: a page that does not ask to be turned
+// (no /Rotate, or a multiple of 360) and lies the other way round than the
+// label is turned onto it anticlockwise, on every Ghostscript. Ghostscript
+// 10.0 always turns such a page anticlockwise; from 10.05 its fitting turns
+// it clockwise unless the page's /Rotate is 270, so a landscape page would
+// print upside down compared with 10.0. Its fitting procedure, looked up by
+// name on the dictionary stack, is wrapped from userdict: it is handed a
+// copy of the page's dictionary with /Rotate 270 and the page's own is put
+// back afterwards. Ghostscript 10.0 does not read /Rotate there; a
+// Ghostscript without that procedure fits pages as it does by itself.
+constexpr const char *kTurnAnticlockwise =
+    "systemdict /NewPDF_FitPage .knownget {/VellumFitPage exch def "
+    "/NewPDF_FitPage {3 index /Rotate .knownget "
+    "{dup type /integertype eq {360 mod 0 eq} {pop false} ifelse} {true} ifelse "
+    "{3 index dup length 1 add dict copy dup /Rotate 270 put 4 1 roll VellumFitPage "
+    "4 -1 roll pop} {VellumFitPage} ifelse} def} if";
+
 // Ghostscript's command line for a PDF on its standard input; `page`
 // limits it to one page (from 1), 0 renders them all.
 std::vector<std::string> GhostscriptArgs(const pappl_pr_options_t &options, Render render,
@@ -66,7 +83,10 @@ std::vector<std::string> GhostscriptArgs(const pappl_pr_options_t &options, Rend
                 {"-dFirstPage=" + std::to_string(page), "-dLastPage=" + std::to_string(page)});
   args.insert(args.end(), {"-dcupsBitsPerColor=8", "-dcupsColorOrder=0", "-dcupsColorSpace=3", "-c",
                            "<</.HWMargins[0 0 0 0] /Margins[0 0]>>setpagedevice",
-                           "0 0 .setfilladjust2", "-f", "-"});
+                           "0 0 .setfilladjust2"});
+  if (render == Render::kFitted)
+    args.push_back(kTurnAnticlockwise);
+  args.insert(args.end(), {"-f", "-"});
   return args;
 }
 
