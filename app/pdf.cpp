@@ -37,22 +37,45 @@ namespace {
 // each page at its own size at `scale` times the printer's resolution.
 enum class Render { kFitted, kOwnSize };
 
-// PostScript run before a fitted PDF: a page that does not ask to be turned
-// (no /Rotate, or a multiple of 360) and lies the other way round than the
-// label is turned onto it anticlockwise, on every Ghostscript. Ghostscript
-// 10.0 always turns such a page anticlockwise; from 10.05 its fitting turns
-// it clockwise unless the page's /Rotate is 270, so a landscape page would
-// print upside down compared with 10.0. Its fitting procedure, looked up by
-// name on the dictionary stack, is wrapped from userdict: it is handed a
-// copy of the page's dictionary with /Rotate 270 and the page's own is put
-// back afterwards. Ghostscript 10.0 does not read /Rotate there; a
-// Ghostscript without that procedure fits pages as it does by itself.
-constexpr const char *kTurnAnticlockwise =
-    "systemdict /NewPDF_FitPage .knownget {/VellumFitPage exch def "
-    "/NewPDF_FitPage {3 index /Rotate .knownget "
-    "{dup type /integertype eq {360 mod 0 eq} {pop false} ifelse} {true} ifelse "
-    "{3 index dup length 1 add dict copy dup /Rotate 270 put 4 1 roll VellumFitPage "
-    "4 -1 roll pop} {VellumFitPage} ifelse} def} if";
+// PostScript run before a fitted PDF. It wraps Ghostscript's page fitting,
+// the procedure NewPDF_FitPage, which Ghostscript looks up by name on the
+// dictionary stack, so that a definition in userdict comes first; every
+// Ghostscript then fits a page as 10.0 does where 10.0 is right:
+// - a page that asks for no turn of its own (no /Rotate, or a multiple of
+//   360) and lies the other way round than the label is turned onto it
+//   anticlockwise. From 10.05 Ghostscript turns it clockwise unless the
+//   page's /Rotate is 270 (10.0 does not read /Rotate there), so the
+//   procedure is handed a copy of the page's dictionary with /Rotate 270;
+// - a page whose box does not start at 0 0 is fitted as the same box at
+//   0 0, then moved by the box's offset. Ghostscript 10.0 moves it by the
+//   offset with x and y swapped and unscaled, which printed the label
+//   shifted and cut.
+// The page's own dictionary and box are put back for what follows (the
+// clip to the box). The procedure is called as it is where what it is
+// handed is not the page's dictionary and a box, and a Ghostscript without
+// it fits pages its own way.
+constexpr const char *kPageFitting =
+    "systemdict /NewPDF_FitPage known {"
+    "/VellumFitPage systemdict /NewPDF_FitPage get def "
+    // <page dict> -> whether the page asks for no turn
+    "/VellumNoTurn {dup /Rotate known {/Rotate get dup type /integertype eq {360 mod 0 eq} "
+    "{dup type /realtype eq {360 div dup floor eq} {pop false} ifelse} ifelse} {pop true} ifelse} "
+    "def "
+    // <box> -> whether it starts elsewhere than at 0 0
+    "/VellumOffset {dup 0 get 0 ne exch 1 get 0 ne or} def "
+    // <page dict> <page dict> /BoxName <box>, as Ghostscript calls it
+    "/NewPDF_FitPage {count 4 ge {3 index type /dicttype eq 1 index type /arraytype eq and "
+    "{dup length 4 eq} {false} ifelse} {false} ifelse {"
+    // the dictionary and the box kept below, for afterwards
+    "3 index 1 index 6 2 roll "
+    "3 index VellumNoTurn {3 index dup length 1 add dict copy dup /Rotate 270 put 5 -1 roll pop "
+    "4 1 roll} if "
+    "dup VellumOffset {aload pop 2 index sub exch 3 index sub exch 0 0 4 2 roll 4 array astore "
+    "3 1 roll pop pop} if "
+    "VellumFitPage "
+    "pop 3 -1 roll pop 4 -2 roll "
+    "dup VellumOffset {dup 0 get neg 1 index 1 get neg translate} if "
+    "exch 4 1 roll} {VellumFitPage} ifelse} def} if";
 
 // Ghostscript's command line for a PDF on its standard input; `page`
 // limits it to one page (from 1), 0 renders them all.
@@ -81,11 +104,11 @@ std::vector<std::string> GhostscriptArgs(const pappl_pr_options_t &options, Rend
   if (page > 0)
     args.insert(args.end(),
                 {"-dFirstPage=" + std::to_string(page), "-dLastPage=" + std::to_string(page)});
-  args.insert(args.end(), {"-dcupsBitsPerColor=8", "-dcupsColorOrder=0", "-dcupsColorSpace=3", "-c",
-                           "<</.HWMargins[0 0 0 0] /Margins[0 0]>>setpagedevice",
-                           "0 0 .setfilladjust2"});
+  args.insert(args.end(),
+              {"-dcupsBitsPerColor=8", "-dcupsColorOrder=0", "-dcupsColorSpace=3", "-c",
+               "<</.HWMargins[0 0 0 0] /Margins[0 0]>>setpagedevice", "0 0 .setfilladjust2"});
   if (render == Render::kFitted)
-    args.push_back(kTurnAnticlockwise);
+    args.push_back(kPageFitting);
   args.insert(args.end(), {"-f", "-"});
   return args;
 }

@@ -75,6 +75,13 @@ std::string LetterPdf() {
                      TextLines(18, 460, 570, 20, 792));
 }
 
+// PostScript that gives the page being written the box from 10 20 to its
+// top right corner.
+std::string MovedBox(int width, int height) {
+  return "[{ThisPage} <</MediaBox [10 20 " + std::to_string(width) + " " + std::to_string(height) +
+         "]>> /PUT pdfmark\n";
+}
+
 // The labels of a capture, decoded, which must be `count`.
 std::vector<Label> CapturedLabels(const std::string &capture, size_t count) {
   std::string error;
@@ -207,6 +214,14 @@ TEST(AppCups, ALabelOnALargerPagePrintsAtItsTrueSize) {
   const Page pages[] = {
       {"6 x 4 in landscape page",
        MakePdf("landscape", 432, 288, label + "0 288 translate -90 rotate Label\n"),
+       "application/pdf", "auto", kAsAlone},
+      // Pages whose box does not start at 0 0, as cropping tools leave them.
+      {"4 x 6 in page, its box at 10 20",
+       MakePdf("moved", 298, 452, label + MovedBox(298, 452) + "10 20 translate Label\n"),
+       "application/pdf", "auto", kAsAlone},
+      {"6 x 4 in landscape page, its box at 10 20",
+       MakePdf("moved-landscape", 442, 308,
+               label + MovedBox(442, 308) + "10 308 translate -90 rotate Label\n"),
        "application/pdf", "auto", kAsAlone},
       {"letter, at the top left", letter, "application/pdf", "auto", kAsAlone},
       {"A4, at the top left",
