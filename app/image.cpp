@@ -65,14 +65,14 @@ bool PrintGreyImage(pappl_job_t *job, pappl_device_t *device, const GreyImage &i
 // beyond the budget, aborts the job with a message.
 bool PrintImage(pappl_job_t *job, pappl_device_t *device, const char *format,
                 ImageRead (*read)(const char *, unsigned, GreyImage *, std::string *)) {
-  if (!HasDocument(job))
+  const std::string path = DocumentPath(job);
+  if (path.empty())
     return false;
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
   GreyImage image;
   std::string why;
-  const ImageRead got =
-      read(papplJobGetFilename(job), static_cast<unsigned>(driver.x_default), &image, &why);
+  const ImageRead got = read(path.c_str(), static_cast<unsigned>(driver.x_default), &image, &why);
   if (got == ImageRead::kDamaged) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The %s image could not be read: %s", format,
                 why.c_str());

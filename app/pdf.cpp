@@ -144,6 +144,7 @@ std::string PsString(const std::string &text) {
 // and why its document stopped early, if it did.
 struct PdfJob {
   pappl_job_t *job;
+  const char *path; // the document's, for the whole job
   const pappl_pr_options_t &options;
   LabelJob &label;
   JobLimits limits;
@@ -262,7 +263,7 @@ Rendering RenderPdf(PdfJob &pdf, const std::vector<std::string> &args, bool ahea
                 std::strerror(errno));
     return rendering;
   }
-  const bool sent = SendFile(papplJobGetFilename(pdf.job), gs, pdf.time);
+  const bool sent = SendFile(pdf.path, gs, pdf.time);
   RasterSource source{gs, pdf.time};
   cups_raster_t *ras = cupsRasterOpenIO(ReadRaster, &source, CUPS_RASTER_READ);
   const RowReader read_row = [ras](unsigned char *row, uint32_t bytes) {
@@ -370,9 +371,10 @@ bool PrintLaidOut(PdfJob &pdf, double scale, Rendering *rendering) {
 // Prints the job's PDF document; false, with the job's message, where it
 // cannot.
 bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device) {
-  if (!HasDocument(job))
+  const std::string document = DocumentPath(job);
+  if (document.empty())
     return false;
-  const char *path = papplJobGetFilename(job);
+  const char *path = document.c_str();
   if (!EndsWhole(path)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The PDF document is cut short (it has no %%%%EOF).");
     papplJobSetMessage(job, "The PDF document is cut short.");
@@ -381,8 +383,8 @@ bool PrintPdfDocument(pappl_job_t *job, pappl_device_t *device) {
   pappl_pr_options_t *options = papplJobCreatePrintOptions(job, 1, false);
   LabelJob label;
   const JobLimits limits = JobLimitsNow();
-  PdfJob pdf{job,  *options, label, limits, {std::chrono::seconds(limits.pdf_seconds)},
-             true, false,    {}};
+  PdfJob pdf{job,  path,  *options, label, limits, {std::chrono::seconds(limits.pdf_seconds)},
+             true, false, {}};
   pdf.printed = OpenLabelJob(label, job, *options, device);
   if (pdf.printed)
     Setup(label);

@@ -150,11 +150,11 @@ bool FailJob(pappl_job_t *job, const std::string &why) {
   return false;
 }
 
-bool HasDocument(pappl_job_t *job) {
-  if (papplJobGetFilename(job) != nullptr)
-    return true;
+std::string DocumentPath(pappl_job_t *job) {
+  if (const char *path = papplJobGetFilename(job))
+    return path;
   papplLogJob(job, PAPPL_LOGLEVEL_INFO, "The job has no document left: it was cancelled.");
-  return false;
+  return {};
 }
 
 bool ReadDocument(const char *path, std::string *data, uint64_t most) {

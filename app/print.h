@@ -60,9 +60,11 @@ bool PrintJpeg(pappl_job_t *job, pappl_device_t *device, void *data);
 Extent LabelPoints(const pappl_pr_options_t &options);
 Extent LabelDots(const pappl_pr_options_t &options);
 
-// Whether the job still has its document. PAPPL 1.3.1 may start a job's
-// thread just as the job is cancelled, which removes the document.
-bool HasDocument(pappl_job_t *job);
+// The path of the job's document, copied once for the whole job (PAPPL
+// frees its own copy when it removes the file); empty, with a log line,
+// when the job has no document left. PAPPL 1.3.1 may start a job's thread
+// just as the job is cancelled, which removes the document.
+std::string DocumentPath(pappl_job_t *job);
 
 // Logs why the job fails and shows it as the job's message; false, for
 // the callback that ends the job.

@@ -15,10 +15,11 @@ namespace vellum_app {
 
 bool PrintRawProgram(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   std::string data;
-  if (!HasDocument(job))
+  const std::string path = DocumentPath(job);
+  if (path.empty())
     return false;
   // Programs are held whole: one longer than any label batch is refused.
-  if (!ReadDocument(papplJobGetFilename(job), &data)) {
+  if (!ReadDocument(path.c_str(), &data)) {
     const std::string why =
         errno == EFBIG
             ? "The printer program is longer than " + std::to_string(kLongestProgram >> 20) +
