@@ -268,14 +268,23 @@ void TestNetwork::WakeHost() {
   RunProgram({"/bin/ip", "addr", "add", std::string(kHost) + "/32", "dev", "vellum0"}, {});
 }
 
-std::vector<std::string> AppSanitizerEnv() {
+std::vector<std::string> AppSanitizerEnv(const std::string &folder) {
 #ifdef VELLUM_SANITIZE
   // PAPPL leaks in its main loop and sub-commands; the application's own
   // leaks are still reported (full stacks, so that PAPPL's frames show).
+  std::string suppressions = VELLUM_SOURCE_DIR "/tests/app/pappl.supp";
+  if (!folder.empty()) {
+    const std::string copy = folder + "/pappl.supp";
+    std::filesystem::copy_file(suppressions, copy,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(copy, std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
+    suppressions = copy;
+  }
   return {"ASAN_OPTIONS=fast_unwind_on_malloc=0",
-          "LSAN_OPTIONS=print_suppressions=0:suppressions=" VELLUM_SOURCE_DIR
-          "/tests/app/pappl.supp"};
+          "LSAN_OPTIONS=print_suppressions=0:suppressions=" + suppressions};
 #else
+  (void)folder;
   return {};
 #endif
 }

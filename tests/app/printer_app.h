@@ -217,8 +217,10 @@ private:
 };
 
 // What the application gets in its environment under the sanitizers
-// (PAPPL's own leaks suppressed); nothing in a normal build.
-std::vector<std::string> AppSanitizerEnv();
+// (PAPPL's own leaks suppressed); nothing in a normal build. With a
+// folder, the suppressions are read from a copy put there, for a server
+// run as a user who may not reach the source tree (under /root).
+std::vector<std::string> AppSanitizerEnv(const std::string &folder = "");
 
 // The labels of a capture; *all_whole says whether the job decodes without
 // a fault and every label is complete.
