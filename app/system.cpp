@@ -262,6 +262,10 @@ pappl_system_t *CreateSystem(int num_options, cups_option_t *options, void * /*d
     papplLog(system, PAPPL_LOGLEVEL_WARN,
              "This libpappl does not show _papplJobCopyDocumentData: a job aborted while its "
              "document arrives may lock the server.");
+  if (!StartJobsOnce())
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "This libpappl starts its jobs itself: jobs submitted at the same moment may print "
+             "twice or at once.");
   std::string notice;
   if (!unguarded.empty()) {
     notice = closed ? kServedHereOnly : by_password ? kGuardedByPassword : kGuardedByAuthService;

@@ -1,5 +1,6 @@
-// Reads a loaded library's procedure linkage relocations from its dynamic
-// section, as the dynamic linker does, to see which of its calls reach
+// Reads a loaded library's procedure linkage relocations and its other
+// dynamic relocations from its dynamic section, as the dynamic linker does,
+// to see which of its calls, and which function addresses it takes, reach
 // functions defined elsewhere.
 #include "bindings.h"
 
@@ -21,15 +22,16 @@ namespace {
 #define VELLUM_R_TYPE ELF32_R_TYPE
 #endif
 
-// The relocation type of a call through the procedure linkage table.
+// The relocation types of a call through the procedure linkage table and
+// of a function's address taken through the global offset table.
 #if defined(__x86_64__)
-constexpr unsigned kJumpSlot = R_X86_64_JUMP_SLOT;
+constexpr unsigned kJumpSlot = R_X86_64_JUMP_SLOT, kGlobDat = R_X86_64_GLOB_DAT;
 #elif defined(__i386__)
-constexpr unsigned kJumpSlot = R_386_JMP_SLOT;
+constexpr unsigned kJumpSlot = R_386_JMP_SLOT, kGlobDat = R_386_GLOB_DAT;
 #elif defined(__aarch64__)
-constexpr unsigned kJumpSlot = R_AARCH64_JUMP_SLOT;
+constexpr unsigned kJumpSlot = R_AARCH64_JUMP_SLOT, kGlobDat = R_AARCH64_GLOB_DAT;
 #elif defined(__arm__)
-constexpr unsigned kJumpSlot = R_ARM_JUMP_SLOT;
+constexpr unsigned kJumpSlot = R_ARM_JUMP_SLOT, kGlobDat = R_ARM_GLOB_DAT;
 #else
 #error "the relocation type of a PLT call on this processor is not known here"
 #endif
@@ -53,7 +55,8 @@ template <typename Rel>
 bool Reaches(const Rel *rel, size_t count, const ElfW(Sym) * symbols, const char *strings,
              ElfW(Addr) base, const Search &search) {
   for (size_t i = 0; i < count; ++i) {
-    if (VELLUM_R_TYPE(rel[i].r_info) != kJumpSlot)
+    const auto type = VELLUM_R_TYPE(rel[i].r_info);
+    if (type != kJumpSlot && type != kGlobDat)
       continue;
     const ElfW(Sym) &symbol = symbols[VELLUM_R_SYM(rel[i].r_info)];
     if (std::strcmp(strings + symbol.st_name, search.name) != 0)
@@ -78,6 +81,7 @@ int Visit(dl_phdr_info *info, size_t /*size*/, void *data) {
     return 1;
   const ElfW(Addr) base = info->dlpi_addr;
   ElfW(Addr) symtab = 0, strtab = 0, jmprel = 0, pltrelsz = 0, pltrel = 0;
+  ElfW(Addr) rela = 0, relasz = 0, rel = 0, relsz = 0; // the other dynamic relocations
   for (const ElfW(Dyn) *d = dynamic; d->d_tag != DT_NULL; ++d) {
     switch (d->d_tag) {
     case DT_SYMTAB:
@@ -95,6 +99,18 @@ int Visit(dl_phdr_info *info, size_t /*size*/, void *data) {
     case DT_PLTREL:
       pltrel = d->d_un.d_val;
       break;
+    case DT_RELA:
+      rela = d->d_un.d_ptr;
+      break;
+    case DT_RELASZ:
+      relasz = d->d_un.d_val;
+      break;
+    case DT_REL:
+      rel = d->d_un.d_ptr;
+      break;
+    case DT_RELSZ:
+      relsz = d->d_un.d_val;
+      break;
     default:
       break;
     }
@@ -108,6 +124,12 @@ int Visit(dl_phdr_info *info, size_t /*size*/, void *data) {
                                   pltrelsz / sizeof(ElfW(Rela)), symbols, strings, base, *search)
                         : Reaches(At<const ElfW(Rel) *>(jmprel, base), pltrelsz / sizeof(ElfW(Rel)),
                                   symbols, strings, base, *search);
+  if (!search->reaches && rela != 0)
+    search->reaches = Reaches(At<const ElfW(Rela) *>(rela, base), relasz / sizeof(ElfW(Rela)),
+                              symbols, strings, base, *search);
+  if (!search->reaches && rel != 0)
+    search->reaches = Reaches(At<const ElfW(Rel) *>(rel, base), relsz / sizeof(ElfW(Rel)), symbols,
+                              strings, base, *search);
   return 1;
 }
 

@@ -12,8 +12,9 @@
 namespace vellum_app {
 
 // Whether a loaded library whose file name contains `library` calls the
-// function `name` through a relocation that the dynamic linker binds to
-// `ours` (bound already, or to be bound lazily where `name` finds `ours`).
+// function `name`, or takes its address, through a relocation that the
+// dynamic linker binds to `ours` (bound already, or to be bound lazily
+// where `name` finds `ours`).
 bool CallsReach(const std::string &library, const char *name, const void *ours);
 
 } // namespace vellum_app

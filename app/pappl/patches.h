@@ -27,6 +27,11 @@ void ForgetPrinterAttributes(pappl_printer_t *printer);
 // far): false where libpappl does not show the function that does it.
 bool KeepAbortsFromLockingTheSystem(pappl_system_t *system);
 
+// Keeps PAPPL from starting a job twice, or two jobs of one printer at
+// once, when clients submit jobs at the same moment (every version so far):
+// false where libpappl starts its jobs without this application's say.
+bool StartJobsOnce();
+
 // The connection of an AppSocket (socket://) device PAPPL opened for the
 // device URI `uri`, or -1 for another kind of device.
 int DeviceConnection(pappl_device_t *device, const char *uri);

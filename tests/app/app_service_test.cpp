@@ -163,6 +163,45 @@ TEST(AppService, QueuedLabelsSurviveEveryKindOfStopAndPrintInOrder) {
   }
 }
 
+// Many clients queue labels on one printer at the same moment: each label
+// prints once, whole, and every job completes; no two jobs print at once.
+TEST(AppService, ManyClientsQueueingOnOnePrinterPrintEachLabelOnce) {
+  PrinterApp app;
+  ASSERT_EQ(app.Start(), "");
+  SocketPrinter printer;
+  ASSERT_EQ(app.AddPrinter("busy", "vellum-zpl-203", printer.Uri()), "");
+  constexpr int kClients = 8, kJobsEach = 6;
+  std::vector<std::string> programs;
+  for (int n = 0; n < kClients * kJobsEach; ++n)
+    programs.push_back(
+        WriteScratchFile("busy" + std::to_string(n) + ".zpl",
+                         "^XA^FO50,50^A0N,40,40^FDLabel " + std::to_string(n) + "^FS^XZ\r\n"));
+  std::vector<std::vector<int>> jobs(kClients);
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c)
+    clients.emplace_back([&, c] {
+      for (int i = 0; i < kJobsEach; ++i)
+        jobs[c].push_back(
+            app.Print("busy", programs[c * kJobsEach + i], "application/vnd.zebra-zpl"));
+    });
+  for (std::thread &client : clients)
+    client.join();
+  for (const std::vector<int> &each : jobs)
+    for (const int job : each)
+      EXPECT_EQ(app.AwaitJob("busy", job, 60), IPP_JSTATE_COMPLETED) << job;
+  std::multiset<std::string> printed;
+  for (int i = 0; i < 100 && printed.size() < programs.size(); ++i) {
+    const std::vector<std::string> texts = LabelTexts(printer.Captures());
+    printed = std::multiset<std::string>(texts.begin(), texts.end());
+    Sleep(50);
+  }
+  std::multiset<std::string> expected;
+  for (int n = 0; n < kClients * kJobsEach; ++n)
+    expected.insert("Label " + std::to_string(n));
+  EXPECT_EQ(printed, expected);
+  EXPECT_EQ(Occurrences(app.Log(), "Starting print job."), programs.size());
+}
+
 // The drivers sub-command, run while the server runs on the same state and
 // spool, leaves both alone: a file in the spool of a job the saved state
 // does not know yet (one still arriving) stays; the server that owns the
