@@ -200,6 +200,7 @@ TEST(AppService, ManyClientsQueueingOnOnePrinterPrintEachLabelOnce) {
     expected.insert("Label " + std::to_string(n));
   EXPECT_EQ(printed, expected);
   EXPECT_EQ(Occurrences(app.Log(), "Starting print job."), programs.size());
+  EXPECT_FALSE(Contains(app.Log(), "starts its jobs itself")) << "the patch is not in force";
 }
 
 // The drivers sub-command, run while the server runs on the same state and
