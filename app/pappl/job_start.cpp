@@ -16,9 +16,13 @@
 // takes through its global offset table, so the definition here comes
 // first. It lets a job's thread print only while no other job of the same
 // printer prints and the job is still pending with its document; any other
-// thread ends at once, as if it had not been started. Once a job has
-// printed, PAPPL's check runs again: the check PAPPL makes at the job's end
-// came while this job still held its printer, and its thread ended here.
+// thread ends at once, as if it had not been started. PAPPL's check runs
+// again once a job has printed (the check PAPPL makes at the job's end came
+// while this job still held its printer, and its thread ended here), and
+// where the job a thread was started for is no longer pending (held or
+// cancelled meanwhile: PAPPL looked no further than that job, and another
+// may wait). Where libpappl shows neither of its checks, its threads run as
+// they are.
 //
 // At run time: where libpappl does not take that function's address
 // through a relocation the dynamic linker binds (a libpappl linked with
@@ -53,23 +57,32 @@ const Pappl &Real() {
   return pappl;
 }
 
-// The printers with a job printing, behind a lock that nothing nests in.
+// The ids of the printers with a job printing, behind a lock that nothing
+// nests in.
 std::mutex printing_mutex;
-std::set<pappl_printer_t *> printing;
+std::set<int> printing;
 
-// Takes the printer for the job, if the job is to print now.
-bool TakePrinter(pappl_job_t *job, pappl_printer_t *printer) {
+// Whether a job's thread took its printer, or why not.
+enum class Start { kTaken, kPrinterBusy, kNotPending, kNoDocument };
+
+// Takes the printer for the job, if the job is to print now. A printer
+// that is busy checks again as its job ends; a pending job with no
+// document yet starts when its document comes.
+Start TakePrinter(pappl_job_t *job, int printer_id) {
   const std::lock_guard<std::mutex> lock(printing_mutex);
-  if (printing.count(printer) != 0 || papplJobGetState(job) != IPP_JSTATE_PENDING ||
-      papplJobGetFilename(job) == nullptr)
-    return false;
-  printing.insert(printer);
-  return true;
+  if (printing.count(printer_id) != 0)
+    return Start::kPrinterBusy;
+  if (papplJobGetState(job) != IPP_JSTATE_PENDING)
+    return Start::kNotPending;
+  if (papplJobGetFilename(job) == nullptr)
+    return Start::kNoDocument;
+  printing.insert(printer_id);
+  return Start::kTaken;
 }
 
-void GivePrinterBack(pappl_printer_t *printer) {
+void GivePrinterBack(int printer_id) {
   const std::lock_guard<std::mutex> lock(printing_mutex);
-  printing.erase(printer);
+  printing.erase(printer_id);
 }
 
 // PAPPL's check for the printer's next job, where the printer still exists.
@@ -92,22 +105,35 @@ void CheckForJobs(pappl_system_t *system, int printer_id, pappl_printer_t *print
 
 extern "C" void *_papplJobProcess(pappl_job_t *job) {
   const Pappl &pappl = Real();
-  pappl_printer_t *const printer = papplJobGetPrinter(job);
-  if (pappl.process == nullptr || !TakePrinter(job, printer))
+  if (pappl.process == nullptr)
     return nullptr;
+  if (pappl.check == nullptr && pappl.check_locked == nullptr)
+    return pappl.process(job);
+  pappl_printer_t *const printer = papplJobGetPrinter(job);
   pappl_system_t *const system = papplPrinterGetSystem(printer);
   const int printer_id = papplPrinterGetID(printer);
-  pappl.process(job);
-  GivePrinterBack(printer);
-  CheckForJobs(system, printer_id, printer);
+  switch (TakePrinter(job, printer_id)) {
+  case Start::kTaken:
+    pappl.process(job);
+    GivePrinterBack(printer_id);
+    CheckForJobs(system, printer_id, printer);
+    break;
+  case Start::kNotPending:
+    CheckForJobs(system, printer_id, printer);
+    break;
+  case Start::kPrinterBusy:
+  case Start::kNoDocument:
+    break;
+  }
   return nullptr;
 }
 
 namespace vellum_app {
 
 bool StartJobsOnce() {
-  Real();
-  return CallsReach("libpappl", "_papplJobProcess",
+  const Pappl &pappl = Real();
+  return pappl.process != nullptr && (pappl.check != nullptr || pappl.check_locked != nullptr) &&
+         CallsReach("libpappl", "_papplJobProcess",
                     reinterpret_cast<const void *>(&_papplJobProcess));
 }
 
