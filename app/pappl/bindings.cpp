@@ -115,11 +115,12 @@ int Visit(dl_phdr_info *info, size_t /*size*/, void *data) {
       break;
     }
   }
-  if (symtab == 0 || strtab == 0 || jmprel == 0)
+  if (symtab == 0 || strtab == 0)
     return 1;
   const auto *symbols = At<const ElfW(Sym) *>(symtab, base);
   const auto *strings = At<const char *>(strtab, base);
-  search->reaches = pltrel == DT_RELA
+  search->reaches = jmprel == 0 ? false
+                    : pltrel == DT_RELA
                         ? Reaches(At<const ElfW(Rela) *>(jmprel, base),
                                   pltrelsz / sizeof(ElfW(Rela)), symbols, strings, base, *search)
                         : Reaches(At<const ElfW(Rel) *>(jmprel, base), pltrelsz / sizeof(ElfW(Rel)),

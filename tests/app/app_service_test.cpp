@@ -164,7 +164,7 @@ TEST(AppService, QueuedLabelsSurviveEveryKindOfStopAndPrintInOrder) {
 }
 
 // Many clients queue labels on one printer at the same moment: each label
-// prints once, whole, and every job completes; no two jobs print at once.
+// prints once and every job completes, each started once.
 TEST(AppService, ManyClientsQueueingOnOnePrinterPrintEachLabelOnce) {
   PrinterApp app;
   ASSERT_EQ(app.Start(), "");
