@@ -32,7 +32,8 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import Select
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 FAILED = []
 
@@ -82,12 +83,21 @@ class Session:
         found = self.driver.find_elements(By.CSS_SELECTOR, "div.banner")
         return found[0].text.strip() if found else ""
 
+    def awaited_banner(self):
+        """The banner of the page a form's button brings, once it shows (a
+        busy machine may show the page later than the click returns)."""
+        try:
+            WebDriverWait(self.driver, 30).until(lambda driver: self.banner() != "")
+        except TimeoutException:
+            pass
+        return self.banner()
+
     def save(self, path):
         self.driver.find_element(
             By.CSS_SELECTOR, 'input[type="submit"][value="Save Changes"]').click()
         self.shot(path + "-saved")
         check(self.server_answers(), "the server answers after saving " + path)
-        return self.banner()
+        return self.awaited_banner()
 
     def field(self, name):
         return self.driver.find_element(By.NAME, name)
@@ -190,7 +200,7 @@ def step_testpage(session, args):
         By.CSS_SELECTOR, 'input[type="submit"][value="Print Test Page"]').click()
     session.shot(path + "-test-page-pressed")
     check(session.server_answers(), "the server answers after Print Test Page")
-    banner = session.banner()
+    banner = session.awaited_banner()
     check(banner != "" and "Invalid" not in banner,
           "Print Test Page answers %r" % banner)
 
