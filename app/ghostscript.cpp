@@ -157,7 +157,7 @@ void CloseInput(Ghostscript &gs) {
 } // namespace
 
 bool SendFile(const char *path, Ghostscript &gs, TimeAllowance &time) {
-  const int from = path != nullptr ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+  const int from = open(path, O_RDONLY | O_CLOEXEC);
   bool sent = from >= 0;
   char data[65536];
   ssize_t got = 0;
